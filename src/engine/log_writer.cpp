@@ -1,0 +1,59 @@
+#include "engine/log_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vorm_zel {
+namespace {
+
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+constexpr mode_t kNewFileMode = 0666;  // narrowed by the process umask
+
+int open_log(const std::string& wal_path) noexcept {
+    if (wal_path.find('\0') != std::string::npos) {
+        errno = EINVAL;  // the OS cannot be handed such a path
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(wal_path.c_str(), kAppendFlags, kNewFileMode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
+void touch_log(const std::string& wal_path) noexcept {
+    const int fd = open_log(wal_path);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+int append_log_line(const std::string& wal_path, std::string_view line) noexcept {
+    const int fd = open_log(wal_path);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && error == 0 && errno != EINTR) {
+        error = errno;  // e.g. a delayed write error on a network file system
+    }
+    return error;
+}
+
+}  // namespace vorm_zel

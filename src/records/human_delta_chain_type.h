@@ -1,0 +1,10 @@
+#pragma once
+
+#include "module/error.h"
+
+namespace vorm_zel {
+
+// Creates the host class HumanDeltaChain (once per process).
+[[nodiscard]] py::Status create_human_delta_chain_class();
+
+}  // namespace vorm_zel
