@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "common/json_writer.h"
@@ -70,16 +71,99 @@ const DecayTables& decay_tables() noexcept {
     return tables;
 }
 
-// m[i] = m[i] + h[i] * w, each product and sum rounded on its own. Kept as a
-// plain lane loop so that the compiler turns it into packed multiplies and
-// adds, which round per lane exactly like the scalar code.
-inline void add_weighted(InsightVector& m, const InsightVector& h, float w) noexcept {
-    for (std::size_t i = 0; i < kInsightLanes; ++i) {
-        m[i] = m[i] + h[i] * w;
+// Eight single-precision lanes. Arithmetic on it is lane by lane with the
+// ordinary IEEE rounding of each multiply and add (never fused: the build
+// uses -ffp-contract=off), i.e. exactly what the scalar expressions do.
+typedef float Lanes8 __attribute__((vector_size(32)));
+// The helpers below pass Lanes8 by value but are always inlined, so no call
+// ever uses the vector ABI that GCC warns about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+constexpr std::size_t kLanesPerVector = 8;
+
+// Always inlined, so that each caller compiles it for its own target.
+[[gnu::always_inline]] inline Lanes8 load8(const float* p) noexcept {
+    Lanes8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void store8(float* p, Lanes8 v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// mean[i] = mean[i] + h_k[i] * w[k] for k = 0, 1, ... in order, each product
+// and each sum rounded on its own. Every lane's sum is a chain of dependent
+// adds, so the speed comes from running many lanes' chains side by side:
+// Vectors accumulators of eight lanes each, kept in registers for a whole
+// pass over the history. Lanes are independent, so doing them a block at a
+// time keeps the order of every lane's sum and hence its bits.
+template <std::size_t Vectors>
+[[gnu::always_inline]] inline void accumulate_lanes(float* mean, const InsightVector* entries, std::size_t count,
+                             const float* weights) noexcept {
+    constexpr std::size_t kLanesPerPass = Vectors * kLanesPerVector;
+    static_assert(kInsightLanes % kLanesPerPass == 0);
+    for (std::size_t lane0 = 0; lane0 < kInsightLanes; lane0 += kLanesPerPass) {
+        Lanes8 acc[Vectors];
+        for (std::size_t j = 0; j < Vectors; ++j) {
+            acc[j] = load8(mean + lane0 + j * kLanesPerVector);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const float w = weights[k];
+            const Lanes8 wv = {w, w, w, w, w, w, w, w};
+            const float* h = entries[k].data() + lane0;
+            for (std::size_t j = 0; j < Vectors; ++j) {
+                acc[j] = acc[j] + load8(h + j * kLanesPerVector) * wv;
+            }
+        }
+        for (std::size_t j = 0; j < Vectors; ++j) {
+            store8(mean + lane0 + j * kLanesPerVector, acc[j]);
+        }
     }
 }
 
+using AccumulateFn = void (*)(float*, const InsightVector*, std::size_t, const float*) noexcept;
+
+// AVX2: all 64 lanes in eight ymm registers, one pass.
+__attribute__((target("avx2"))) void accumulate_avx2(float* mean, const InsightVector* entries,
+                                                     std::size_t count,
+                                                     const float* weights) noexcept {
+    accumulate_lanes<8>(mean, entries, count, weights);
+}
+
+// Baseline x86-64 (SSE2) and other targets: 32 lanes per pass, which fills
+// eight 16-byte registers without spilling.
+void accumulate_baseline(float* mean, const InsightVector* entries, std::size_t count,
+                         const float* weights) noexcept {
+    accumulate_lanes<4>(mean, entries, count, weights);
+}
+
+bool cpu_has_avx2() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+AccumulateFn g_accumulate = nullptr;  // chosen on first use, under the GIL
+
+void accumulate_run(float* mean, const InsightVector* entries, std::size_t count,
+                    const float* weights) noexcept {
+    if (g_accumulate == nullptr) {
+        select_mean_kernel(cpu_has_avx2() ? MeanKernel::avx2 : MeanKernel::baseline);
+    }
+    g_accumulate(mean, entries, count, weights);
+}
+
 }  // namespace
+
+bool mean_kernel_supported(MeanKernel kernel) noexcept {
+    return kernel == MeanKernel::baseline || cpu_has_avx2();
+}
+
+void select_mean_kernel(MeanKernel kernel) noexcept {
+    g_accumulate = (kernel == MeanKernel::avx2 && cpu_has_avx2()) ? accumulate_avx2
+                                                                   : accumulate_baseline;
+}
 
 InsightVector insight_vector(std::uint64_t length) noexcept {
     // Correctly rounded over the whole unsigned range.
@@ -203,23 +287,19 @@ InsightVector ScoringState::weighted_mean() const noexcept {
     const InsightVector* const first = ring_.get() + front_;
     const InsightVector* const second = ring_.get();
 
-    if (n == kHistoryLimit) {
-        const float* const w = tables.full_weights.data();
-        for (std::size_t k = 0; k < first_run; ++k) {
-            add_weighted(m, first[k], w[k]);
-        }
-        for (std::size_t k = first_run; k < n; ++k) {
-            add_weighted(m, second[k - first_run], w[k]);
-        }
-    } else {
+    // Weights of this history size: cached for the full history, else
+    // powf(0.98, k) / S(n) rounded to single, exactly as computed inline.
+    std::array<float, kHistoryLimit> scratch;
+    const float* weights = tables.full_weights.data();
+    if (n != kHistoryLimit) {
         const float s = tables.series[n];
-        for (std::size_t k = 0; k < first_run; ++k) {
-            add_weighted(m, first[k], tables.power[k] / s);
+        for (std::size_t k = 0; k < n; ++k) {
+            scratch[k] = tables.power[k] / s;
         }
-        for (std::size_t k = first_run; k < n; ++k) {
-            add_weighted(m, second[k - first_run], tables.power[k] / s);
-        }
+        weights = scratch.data();
     }
+    accumulate_run(m.data(), first, first_run, weights);
+    accumulate_run(m.data(), second, n - first_run, weights + first_run);
     return m;
 }
 

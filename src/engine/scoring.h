@@ -64,6 +64,14 @@ struct Assessment {
 [[nodiscard]] bool insight_gate_open(double coherence_score, bool auto_insight,
                                      double threshold = kCoherenceThreshold) noexcept;
 
+// The multiply-add kernel of the history mean. All kernels give identical
+// bits (same per-lane operations in the same order, only wider registers);
+// the fastest one the CPU supports is picked on first use. Tests select each
+// in turn to prove that.
+enum class MeanKernel { baseline, avx2 };
+[[nodiscard]] bool mean_kernel_supported(MeanKernel kernel) noexcept;
+void select_mean_kernel(MeanKernel kernel) noexcept;
+
 // The engine's scoring state: history (newest first, at most 500 entries,
 // held in one block reserved at construction), reputation, threshold, limit.
 class ScoringState {

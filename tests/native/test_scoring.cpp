@@ -36,9 +36,31 @@ const std::string kLessonText = "Decision aligns well with historical pattern.";
 
 // ---------------------------------------------------------------------------
 // Known answers: one engine, 620 captures in order (past the point where the
-// history is full and the ring wraps), every score compared bit for bit.
+// history is full and the ring wraps), every score compared bit for bit, with
+// each multiply-add kernel of the history mean that this CPU can run.
 
-TEST(ScoringKnownAnswers, AllCapturesOfOneEngineInOrder) {
+class ScoringKnownAnswers : public ::testing::TestWithParam<MeanKernel> {
+protected:
+    void SetUp() override {
+        if (!mean_kernel_supported(GetParam())) {
+            GTEST_SKIP() << "this CPU cannot run the kernel";
+        }
+        select_mean_kernel(GetParam());
+    }
+    void TearDown() override {
+        select_mean_kernel(mean_kernel_supported(MeanKernel::avx2) ? MeanKernel::avx2
+                                                                   : MeanKernel::baseline);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, ScoringKnownAnswers,
+                         ::testing::Values(MeanKernel::baseline, MeanKernel::avx2),
+                         [](const ::testing::TestParamInfo<MeanKernel>& info) {
+                             return info.param == MeanKernel::avx2 ? std::string("avx2")
+                                                                   : std::string("baseline");
+                         });
+
+TEST_P(ScoringKnownAnswers, AllCapturesOfOneEngineInOrder) {
     const nlohmann::json data = load_vectors("scoring.json");
     const nlohmann::json& captures = data.at("captures");
     ASSERT_EQ(captures.size(), 620u);

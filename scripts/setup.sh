@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Installs whatever is missing (Debian packages as root, Python packages with
+# pip), then builds and installs the module with `pip install .`.
+# Sourced by scripts/test.sh and scripts/demo.sh; exports PYTHON.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest blake3 cryptography numpy)
+
+log() { printf '[setup] %s\n' "$*"; }
+
+install_debian_packages() {
+    local missing=()
+    for pkg in "${DEBIAN_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    if ((${#missing[@]} == 0)); then
+        return
+    fi
+    if [[ $(id -u) -ne 0 ]]; then
+        log "missing Debian packages: ${missing[*]} (run as root, or install them first)"
+        exit 1
+    fi
+    log "installing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# An interpreter whose environment pip may change: the given one, or a
+# virtual environment beside the sources when the distribution manages it.
+choose_python() {
+    PYTHON="${PYTHON:-python3}"
+    if ! "$PYTHON" -m pip --version >/dev/null 2>&1 ||
+        [[ -f "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')/EXTERNALLY-MANAGED" ]]; then
+        if [[ ! -x "$ROOT/.venv/bin/python" ]]; then
+            if ! "$PYTHON" -m venv "$ROOT/.venv" >/dev/null 2>&1; then
+                [[ $(id -u) -eq 0 ]] && apt-get install -y -qq python3-venv python3-pip >/dev/null
+                "$PYTHON" -m venv "$ROOT/.venv"
+            fi
+        fi
+        PYTHON="$ROOT/.venv/bin/python"
+    fi
+    export PYTHON
+    log "using $("$PYTHON" -c 'import sys; print(sys.executable, sys.version.split()[0])')"
+}
+
+install_python_packages() {
+    local missing=()
+    for requirement in "${PYTHON_PACKAGES[@]}"; do
+        local name="${requirement%%[<>=]*}"
+        if ! "$PYTHON" -m pip show -q "$name" >/dev/null 2>&1; then
+            missing+=("$requirement")
+        fi
+    done
+    if ! "$PYTHON" -c 'import cmake, sys; v = tuple(map(int, cmake.__version__.split(".")[:2])); sys.exit(v < (3, 26))' 2>/dev/null; then
+        missing+=("cmake>=3.26")
+    fi
+    if ((${#missing[@]} > 0)); then
+        log "installing Python packages: ${missing[*]}"
+        "$PYTHON" -m pip install -q --disable-pip-version-check "${missing[@]}"
+    fi
+    # The pip-installed cmake and ninja come first on PATH.
+    PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+    export PATH
+}
+
+build_and_install() {
+    log "building and installing vorm_zel (pip install .)"
+    "$PYTHON" -m pip install -q --disable-pip-version-check \
+        -C cmake.define.VORM_ZEL_WERROR=ON .
+}
+
+install_debian_packages
+choose_python
+install_python_packages
+build_and_install

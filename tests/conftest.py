@@ -1,0 +1,60 @@
+"""Shared fixtures for the host-facing tests.
+
+The tests import the installed module (``pip install .``); nothing here adds
+the source tree to the path.
+"""
+import json
+import pathlib
+
+import pytest
+
+import vorm_zel
+
+DATA_DIR = pathlib.Path(__file__).parent / "data"
+
+
+@pytest.fixture(scope="session")
+def vz():
+    return vorm_zel
+
+
+@pytest.fixture
+def wal_path(tmp_path):
+    """A log path in a fresh directory (nothing created yet)."""
+    return str(tmp_path / "audit.wal")
+
+
+@pytest.fixture
+def engine(vz):
+    return vz.ZELEngine(":memory:")
+
+
+@pytest.fixture
+def triplet(vz):
+    return vz.PPPTriplet("p", "q", "r")
+
+
+@pytest.fixture
+def chain(vz):
+    return vz.HumanDeltaChain("d1", False, "n1", "c1")
+
+
+def load_vectors(name):
+    with open(DATA_DIR / name, encoding="utf-8") as handle:
+        return json.load(handle)
+
+
+def read_log_lines(path):
+    with open(path, "rb") as handle:
+        data = handle.read()
+    assert data == b"" or data.endswith(b"\n"), "the log must end with a complete line"
+    return [json.loads(line) for line in data.decode("utf-8").splitlines()]
+
+
+@pytest.fixture(autouse=True)
+def _no_stray_cwd_files(tmp_path, monkeypatch):
+    """Run every test in its own directory so relative paths never leak."""
+    work = tmp_path / "cwd"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    yield
