@@ -34,13 +34,16 @@ double per_call(int n, F&& f) {
         for (int i = 0; i < n; ++i) {
             f(i);
         }
-        const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / n;
+        const double ns =
+            std::chrono::duration<double, std::nano>(Clock::now() - start).count() / n;
         best = std::min(best, ns);
     }
     return best;
 }
 
-void row(const char* name, double ns) { std::printf("%-48s %10.1f ns\n", name, ns); }
+void row(const char* name, double ns) {
+    std::printf("%-48s %10.1f ns\n", name, ns);
+}
 
 }  // namespace
 
@@ -103,24 +106,24 @@ int main() {
     }
     const SigningKey key(seed.value());
     const std::string prompt(80, 'x');
-    const SealInputs inputs{"triage-agent/v3", "eu-west-1/worker-2", "resolve customer ticket",
-                            prompt, 0.9999999999999999, 0.9975};
+    const SealInputs inputs{"triage-agent/v3",         "eu-west-1/worker-2",
+                            "resolve customer ticket", prompt,
+                            0.9999999999999999,        0.9975};
     const double seal = per_call(5000, [&](int) {
         Outcome<Seal> s = seal_payload(inputs, key);
         g_sink_byte = s.value().digest[0];
     });
     Digest root = genesis_root();
-    const double chain = per_call(20000, [&](int) {
-        g_sink_byte = advance_chain_root(root, root)[0];
-    });
+    const double chain =
+        per_call(20000, [&](int) { g_sink_byte = advance_chain_root(root, root)[0]; });
     const double sign = per_call(5000, [&](int) {
         Signature signature;
         (void)key.sign(root, signature);
         g_sink_byte = signature[0];
     });
     const double hash = per_call(20000, [&](int) {
-        g_sink_byte = blake3_digest(std::span(reinterpret_cast<const std::uint8_t*>(prompt.data()),
-                                              prompt.size()))[0];
+        g_sink_byte = blake3_digest(
+            std::span(reinterpret_cast<const std::uint8_t*>(prompt.data()), prompt.size()))[0];
     });
 
     // The log line of a typical record.
@@ -136,8 +139,10 @@ int main() {
     record.prompt = prompt;
     record.reasoning_trace_json = R"([{"step": "classify", "topic": "billing"}])";
     record.output = "Decision: refund the duplicate charge and notify finance.";
-    record.human_delta_chain_json = R"({"chain_id":"c","agent_decision_ref":"d","resolved":true,"terminal_node":"t"})";
-    const double line = per_call(20000, [&](int) { g_sink_byte = static_cast<std::uint8_t>(log_line(record).size()); });
+    record.human_delta_chain_json =
+        R"({"chain_id":"c","agent_decision_ref":"d","resolved":true,"terminal_node":"t"})";
+    const double line = per_call(
+        20000, [&](int) { g_sink_byte = static_cast<std::uint8_t>(log_line(record).size()); });
 
     row("assess (full history)", assess);
     row("  insight_vector", vector);
@@ -148,7 +153,8 @@ int main() {
     row("  BLAKE3 of 80 bytes", hash);
     row("advance_chain_root (BLAKE3 of 144 bytes)", chain);
     row("log_line build", line);
-    std::printf("\nassess / (sinf + fmodf + multiply-adds)        %6.2f x\n", assess / (sines + multiply_adds));
+    std::printf("\nassess / (sinf + fmodf + multiply-adds)        %6.2f x\n",
+                assess / (sines + multiply_adds));
     std::printf("seal_payload / (sign + BLAKE3)         %6.2f x\n", seal / (sign + hash));
     return 0;
 }

@@ -27,18 +27,17 @@ template <class T, class E>
 class [[nodiscard]] Expected {
 public:
     template <class U = T>
-        requires std::is_constructible_v<T, U&&>
-    Expected(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
+    requires std::is_constructible_v<T, U&&> Expected(U&& value)
+        : state_(std::in_place_index<0>, std::forward<U>(value)) {}
     template <class G>
-        requires std::is_constructible_v<E, G&&>
-    Expected(Unexpected<G> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+    requires std::is_constructible_v<E, G&&> Expected(Unexpected<G> failure)
+        : state_(std::in_place_index<1>, std::move(failure.error)) {}
     Expected(E failure) : state_(std::in_place_index<1>, std::move(failure)) {}
 
     // Carries a value or failure of a compatible result across layers.
     template <class U, class G>
-        requires(!std::is_same_v<Expected<U, G>, Expected> && std::is_constructible_v<T, U &&> &&
-                 std::is_constructible_v<E, G &&>)
-    Expected(Expected<U, G>&& other)
+    requires(!std::is_same_v<Expected<U, G>, Expected> && std::is_constructible_v<T, U&&> &&
+             std::is_constructible_v<E, G&&>) Expected(Expected<U, G>&& other)
         : state_(other ? State(std::in_place_index<0>, std::move(other).value())
                        : State(std::in_place_index<1>, std::move(other).error())) {}
 
@@ -64,12 +63,12 @@ class [[nodiscard]] Expected<void, E> {
 public:
     Expected() noexcept = default;
     template <class G>
-        requires std::is_constructible_v<E, G&&>
-    Expected(Unexpected<G> failure) : failure_(std::move(failure.error)), failed_(true) {}
+    requires std::is_constructible_v<E, G&&> Expected(Unexpected<G> failure)
+        : failure_(std::move(failure.error)), failed_(true) {}
     Expected(E failure) : failure_(std::move(failure)), failed_(true) {}
     template <class G>
-        requires(!std::is_same_v<G, E> && std::is_constructible_v<E, G &&>)
-    Expected(Expected<void, G>&& other)
+    requires(!std::is_same_v<G, E> && std::is_constructible_v<E, G&&>)
+        Expected(Expected<void, G>&& other)
         : failure_(other ? E{} : E(std::move(other).error())), failed_(!other) {}
 
     [[nodiscard]] bool has_value() const noexcept { return !failed_; }

@@ -74,9 +74,13 @@ void append_json_string(std::string& out, std::string_view utf8) {
     out.push_back('"');
 }
 
-void append_json_int(std::string& out, std::int64_t value) { append_integer(out, value); }
+void append_json_int(std::string& out, std::int64_t value) {
+    append_integer(out, value);
+}
 
-void append_json_uint(std::string& out, std::uint64_t value) { append_integer(out, value); }
+void append_json_uint(std::string& out, std::uint64_t value) {
+    append_integer(out, value);
+}
 
 void append_json_float(std::string& out, double value) {
     if (!std::isfinite(value)) {

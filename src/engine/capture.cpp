@@ -25,12 +25,13 @@ namespace vorm_zel {
 namespace {
 
 using py::Error;
-using py::Result;
 using py::Ref;
+using py::Result;
 
 constexpr py::Parameter kParameters[] = {
-    {"ctx", true},    {"prompt", true},      {"reasoning_trace", true},   {"output", true},
-    {"ppp_triplet", true}, {"human_delta_chain", true}, {"auto_insight", false},
+    {"ctx", true},           {"prompt", true},      {"reasoning_trace", true},
+    {"output", true},        {"ppp_triplet", true}, {"human_delta_chain", true},
+    {"auto_insight", false},
 };
 constexpr py::Signature kSignature{"ZELEngine.capture()", kParameters};
 enum Slot : std::size_t { kCtx, kPrompt, kTrace, kOutput, kTriplet, kChain, kAutoInsight };
@@ -112,7 +113,8 @@ Result<Ref> capture(PyObject* self, PyObject* args, PyObject* kwargs) {
         return std::move(receiver).error();
     }
     py::Instance<ZELEngine>& engine_instance = *receiver.value();
-    Result<py::ExclusiveBorrow> engine_borrow = py::ExclusiveBorrow::take(engine_instance.borrow_flag);
+    Result<py::ExclusiveBorrow> engine_borrow =
+        py::ExclusiveBorrow::take(engine_instance.borrow_flag);
     if (!engine_borrow) {
         return std::move(engine_borrow).error();
     }
@@ -143,8 +145,9 @@ Result<Ref> capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!chain_borrow) {
         return std::move(chain_borrow).error();
     }
-    Result<bool> auto_insight =
-        slots[kAutoInsight] != nullptr ? py::convert_bool(slots[kAutoInsight], "auto_insight") : Result<bool>(true);
+    Result<bool> auto_insight = slots[kAutoInsight] != nullptr
+                                    ? py::convert_bool(slots[kAutoInsight], "auto_insight")
+                                    : Result<bool>(true);
     if (!auto_insight) {
         return std::move(auto_insight).error();
     }

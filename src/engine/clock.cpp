@@ -12,8 +12,9 @@ std::uint64_t monotonic_gap_nanos() noexcept {
     timespec second{};
     ::clock_gettime(CLOCK_MONOTONIC, &first);
     ::clock_gettime(CLOCK_MONOTONIC, &second);
-    const std::int64_t gap = (static_cast<std::int64_t>(second.tv_sec) - first.tv_sec) * 1'000'000'000 +
-                             (static_cast<std::int64_t>(second.tv_nsec) - first.tv_nsec);
+    const std::int64_t gap =
+        (static_cast<std::int64_t>(second.tv_sec) - first.tv_sec) * 1'000'000'000 +
+        (static_cast<std::int64_t>(second.tv_nsec) - first.tv_nsec);
     return gap > 0 ? static_cast<std::uint64_t>(gap) : 0;
 }
 
@@ -21,15 +22,15 @@ std::string format_rfc3339(std::int64_t seconds, std::uint32_t nanos) {
     using namespace std::chrono;
     const sys_days day{floor<days>(sys_seconds{std::chrono::seconds{seconds}})};
     const year_month_day date{day};
-    const std::int64_t second_of_day = seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
+    const std::int64_t second_of_day =
+        seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
 
     char text[48];
-    int length = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d",
-                               static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                               static_cast<unsigned>(date.day()),
-                               static_cast<int>(second_of_day / 3600),
-                               static_cast<int>(second_of_day / 60 % 60),
-                               static_cast<int>(second_of_day % 60));
+    int length = std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(second_of_day / 3600), static_cast<int>(second_of_day / 60 % 60),
+        static_cast<int>(second_of_day % 60));
     if (nanos != 0) {
         if (nanos % 1'000'000 == 0) {
             length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),

@@ -1,10 +1,9 @@
 #include "engine/key_file.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <sodium.h>
 
 #include <algorithm>
 #include <array>
@@ -25,7 +24,9 @@ Unexpected<InternalFailure> failure(const char* prefix, int error_number) {
     return {InternalFailure{prefix + os_error_detail(error_number)}};
 }
 
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+bool has_nul(const std::string& path) {
+    return path.find('\0') != std::string::npos;
+}
 
 // Secret bytes on their way into a SecretSeed, wiped on every path out.
 template <std::size_t N>
@@ -110,9 +111,10 @@ int publish_seed(const std::string& key_path, const SecretSeed& seed) {
     if (const int error = fill_os_random(tag); error != 0) {
         return error;
     }
-    const std::string temporary = key_path + ".tmp-" + std::to_string(::getpid()) + "-" + to_hex(tag);
-    FileDescriptor fd(::open(temporary.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const std::string temporary =
+        key_path + ".tmp-" + std::to_string(::getpid()) + "-" + to_hex(tag);
+    FileDescriptor fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         return errno;
     }

@@ -87,7 +87,9 @@ constexpr std::size_t kLanesPerVector = 8;
     return v;
 }
 
-[[gnu::always_inline]] inline void store8(float* p, Lanes8 v) noexcept { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void store8(float* p, Lanes8 v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
 
 // mean[i] = mean[i] + h_k[i] * w[k] for k = 0, 1, ... in order, each product
 // and each sum rounded on its own. Every lane's sum is a chain of dependent
@@ -96,8 +98,9 @@ constexpr std::size_t kLanesPerVector = 8;
 // pass over the history. Lanes are independent, so doing them a block at a
 // time keeps the order of every lane's sum and hence its bits.
 template <std::size_t Vectors>
-[[gnu::always_inline]] inline void accumulate_lanes(float* mean, const InsightVector* entries, std::size_t count,
-                             const float* weights) noexcept {
+[[gnu::always_inline]] inline void accumulate_lanes(float* mean, const InsightVector* entries,
+                                                    std::size_t count,
+                                                    const float* weights) noexcept {
     constexpr std::size_t kLanesPerPass = Vectors * kLanesPerVector;
     static_assert(kInsightLanes % kLanesPerPass == 0);
     for (std::size_t lane0 = 0; lane0 < kInsightLanes; lane0 += kLanesPerPass) {
@@ -161,8 +164,8 @@ bool mean_kernel_supported(MeanKernel kernel) noexcept {
 }
 
 void select_mean_kernel(MeanKernel kernel) noexcept {
-    g_accumulate = (kernel == MeanKernel::avx2 && cpu_has_avx2()) ? accumulate_avx2
-                                                                   : accumulate_baseline;
+    g_accumulate =
+        (kernel == MeanKernel::avx2 && cpu_has_avx2()) ? accumulate_avx2 : accumulate_baseline;
 }
 
 InsightVector insight_vector(std::uint64_t length) noexcept {

@@ -96,7 +96,8 @@ std::array<char, kChainTextBytes> chain_text(const Digest& previous_root,
 
 const Digest& advance_chain_root(Digest& chain_root, const Digest& payload_digest) noexcept {
     const std::array<char, kChainTextBytes> text = chain_text(chain_root, payload_digest);
-    chain_root = blake3_digest(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    chain_root =
+        blake3_digest(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     return chain_root;
 }
 

@@ -8,7 +8,9 @@ SecretSeed::SecretSeed(SecretSeed&& other) noexcept : bytes_(other.bytes_) {
     sodium_memzero(other.bytes_.data(), other.bytes_.size());
 }
 
-SecretSeed::~SecretSeed() { sodium_memzero(bytes_.data(), bytes_.size()); }
+SecretSeed::~SecretSeed() {
+    sodium_memzero(bytes_.data(), bytes_.size());
+}
 
 SigningKey::SigningKey(const SecretSeed& seed) noexcept {
     crypto_sign_ed25519_seed_keypair(public_key_.data(), secret_key_.data(), seed.bytes().data());
@@ -19,7 +21,9 @@ SigningKey::SigningKey(SigningKey&& other) noexcept
     sodium_memzero(other.secret_key_.data(), other.secret_key_.size());
 }
 
-SigningKey::~SigningKey() { sodium_memzero(secret_key_.data(), secret_key_.size()); }
+SigningKey::~SigningKey() {
+    sodium_memzero(secret_key_.data(), secret_key_.size());
+}
 
 bool SigningKey::sign(std::span<const std::uint8_t> message, Signature& out) const noexcept {
     return crypto_sign_ed25519_detached(out.data(), nullptr, message.data(), message.size(),

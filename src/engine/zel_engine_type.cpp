@@ -13,8 +13,8 @@
 namespace vorm_zel {
 namespace {
 
-using py::Result;
 using py::Ref;
+using py::Result;
 
 constexpr py::Parameter kParameters[] = {{"wal_path", true}};
 constexpr py::Signature kSignature{"ZELEngine.__new__()", kParameters};
@@ -105,6 +105,8 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
-py::Status create_zel_engine_class() { return py::create_class<ZELEngine>(g_slots); }
+py::Status create_zel_engine_class() {
+    return py::create_class<ZELEngine>(g_slots);
+}
 
 }  // namespace vorm_zel

@@ -13,7 +13,8 @@
 namespace vorm_zel::py {
 
 [[nodiscard]] inline Result<Ref> text_to_host(const std::string& text) {
-    return hand_back(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return hand_back(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 [[nodiscard]] inline Result<Ref> bool_to_host(bool flag) {

@@ -46,7 +46,8 @@ public:
         flag = kExclusivelyBorrowed;
         return ExclusiveBorrow(&flag);
     }
-    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+    ExclusiveBorrow(ExclusiveBorrow&& other) noexcept
+        : flag_(std::exchange(other.flag_, nullptr)) {}
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;

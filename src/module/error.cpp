@@ -72,7 +72,7 @@ Error Error::with_argument_name(std::string_view name) && {
         return fetch();
     }
     if (PyObject* cause = PyException_GetCause(old_value.get())) {  // new reference
-        PyException_SetCause(replacement.get(), cause);                // steals it
+        PyException_SetCause(replacement.get(), cause);             // steals it
     }
     Error wrapped;
     wrapped.type_ = Ref::borrow(PyExc_TypeError);

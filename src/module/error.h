@@ -50,7 +50,9 @@ using Result = Expected<T, Error>;
 using Status = Expected<void, Error>;
 
 // A host call returned null: the failure is whatever it left pending.
-[[nodiscard]] inline Unexpected<Error> fetched() noexcept { return {Error::fetch()}; }
+[[nodiscard]] inline Unexpected<Error> fetched() noexcept {
+    return {Error::fetch()};
+}
 
 // A new host object to hand back to the caller, or the internal failure
 // "Python API call failed" after printing what the host reported.

@@ -33,8 +33,8 @@ void raise_panic(std::string_view message) noexcept {
     if (cls == nullptr) {
         return;  // the failure to create the class is pending instead
     }
-    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                      static_cast<Py_ssize_t>(message.size())));
+    Ref text = Ref::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) {
         return;  // MemoryError (or the decoding error) is pending instead
     }

@@ -13,8 +13,8 @@
 namespace vorm_zel {
 namespace {
 
-using py::Result;
 using py::Ref;
+using py::Result;
 
 constexpr py::Parameter kParameters[] = {
     {"agent_decision_ref", true}, {"resolved", true}, {"terminal_node", true}, {"chain_id", false}};
@@ -28,8 +28,8 @@ constexpr char kDoc[] =
 Result<std::string> generated_chain_id() {
     std::array<std::uint8_t, 16> bytes{};
     if (fill_os_random(bytes) != 0) {
-        return py::Error(InternalFailure{
-            "could not retrieve random bytes for uuid: unexpected situation"});
+        return py::Error(
+            InternalFailure{"could not retrieve random bytes for uuid: unexpected situation"});
     }
     return uuid_text(bytes);
 }

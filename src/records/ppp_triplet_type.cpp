@@ -8,11 +8,10 @@
 namespace vorm_zel {
 namespace {
 
-using py::Result;
 using py::Ref;
+using py::Result;
 
-constexpr py::Parameter kParameters[] = {
-    {"provenance", true}, {"place", true}, {"purpose", true}};
+constexpr py::Parameter kParameters[] = {{"provenance", true}, {"place", true}, {"purpose", true}};
 constexpr py::Signature kSignature{"PPPTriplet.__new__()", kParameters};
 
 constexpr char kDoc[] =
@@ -65,6 +64,8 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
-py::Status create_ppp_triplet_class() { return py::create_class<PPPTriplet>(g_slots); }
+py::Status create_ppp_triplet_class() {
+    return py::create_class<PPPTriplet>(g_slots);
+}
 
 }  // namespace vorm_zel

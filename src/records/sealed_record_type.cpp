@@ -7,8 +7,8 @@
 namespace vorm_zel {
 namespace {
 
-using py::Result;
 using py::Ref;
+using py::Result;
 using R = SealedRecord;
 
 constexpr char kDoc[] =
@@ -59,7 +59,8 @@ PyObject* get_core_insight_json(PyObject* self, void*) noexcept {
     });
 }
 
-#define VZ_TEXT(field, doc) {#field, py::get_text<R, &R::field>, nullptr, doc, nullptr}
+#define VZ_TEXT(field, doc) \
+    { #field, py::get_text < R, &R::field>, nullptr, doc, nullptr }
 
 PyGetSetDef g_attributes[] = {
     VZ_TEXT(id, "Universally unique identifier managing the tracking envelope."),
@@ -98,7 +99,9 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
-py::Status create_sealed_record_class() { return py::create_class<SealedRecord>(g_slots); }
+py::Status create_sealed_record_class() {
+    return py::create_class<SealedRecord>(g_slots);
+}
 
 py::Result<py::Ref> wrap_sealed_record(SealedRecord&& record) {
     PyTypeObject* type = py::class_object<SealedRecord>();

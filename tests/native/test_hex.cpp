@@ -44,11 +44,15 @@ struct HexCase {
 };
 
 // Names the parametrised cases by their expected text in test listings.
-void PrintTo(const HexCase& c, std::ostream* os) { *os << (c.text.empty() ? "empty" : c.text); }
+void PrintTo(const HexCase& c, std::ostream* os) {
+    *os << (c.text.empty() ? "empty" : c.text);
+}
 
 class HexKnownAnswer : public ::testing::TestWithParam<HexCase> {};
 
-TEST_P(HexKnownAnswer, ToHex) { EXPECT_EQ(to_hex(GetParam().bytes), GetParam().text); }
+TEST_P(HexKnownAnswer, ToHex) {
+    EXPECT_EQ(to_hex(GetParam().bytes), GetParam().text);
+}
 
 TEST_P(HexKnownAnswer, AppendKeepsExistingContent) {
     std::string out = "Hash(\"";

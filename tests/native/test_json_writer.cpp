@@ -59,11 +59,15 @@ struct FloatCase {
 };
 
 // Cases are listed by their expected text rather than as raw object bytes.
-void PrintTo(const FloatCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const FloatCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class JsonWriterFloatTable : public ::testing::TestWithParam<FloatCase> {};
 
-TEST_P(JsonWriterFloatTable, Writes) { EXPECT_EQ(json_float(GetParam().value), GetParam().text); }
+TEST_P(JsonWriterFloatTable, Writes) {
+    EXPECT_EQ(json_float(GetParam().value), GetParam().text);
+}
 
 TEST_P(JsonWriterFloatTable, AppendsAfterExistingContent) {
     std::string out = "{\"coherence_score\":";
@@ -369,7 +373,9 @@ struct IntCase {
     std::string text;
 };
 
-void PrintTo(const IntCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const IntCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class JsonWriterIntTable : public ::testing::TestWithParam<IntCase> {};
 
@@ -392,7 +398,9 @@ struct UintCase {
     std::string text;
 };
 
-void PrintTo(const UintCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const UintCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class JsonWriterUintTable : public ::testing::TestWithParam<UintCase> {};
 

@@ -1,5 +1,3 @@
-#include "engine/scoring.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/scoring.h"
 #include "vectors.h"
 
 namespace vorm_zel {
@@ -19,8 +18,12 @@ namespace {
 using testing::load_vectors;
 using testing::parse_hex_double;
 
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+std::uint64_t bits(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
+std::uint32_t bits(float x) {
+    return std::bit_cast<std::uint32_t>(x);
+}
 
 bool same_bits(const InsightVector& a, const InsightVector& b) {
     return std::memcmp(a.data(), b.data(), sizeof(InsightVector)) == 0;
@@ -146,18 +149,17 @@ constexpr std::uint64_t kTwo39 = std::uint64_t{1} << 39;  // half a float step a
 
 INSTANTIATE_TEST_SUITE_P(
     Lengths, ScoringLengthRounding,
-    ::testing::Values(
-        RoundingCase{16777217u, 16777216u},  // 2^24 + 1: tie, rounds down to even
-        RoundingCase{16777219u, 16777220u},  // 2^24 + 3: tie, rounds up to even
-        RoundingCase{kTwo63 + 1, kTwo63},
-        RoundingCase{kTwo63 + kTwo39, kTwo63},                // tie, down to even
-        RoundingCase{kTwo63 + 3 * kTwo39, kTwo63 + 4 * kTwo39},  // tie, up to even
-        // Just above a tie: rounds up, although a detour through double
-        // would first round it onto the tie and then down to even.
-        RoundingCase{kTwo63 + kTwo39 + 1, kTwo63 + 2 * kTwo39},
-        // 2^64 - 2^39 is a tie; both round up to 2^64, beyond every length.
-        RoundingCase{std::numeric_limits<std::uint64_t>::max(),
-                     std::numeric_limits<std::uint64_t>::max() - kTwo39 + 1}));
+    ::testing::Values(RoundingCase{16777217u, 16777216u},  // 2^24 + 1: tie, rounds down to even
+                      RoundingCase{16777219u, 16777220u},  // 2^24 + 3: tie, rounds up to even
+                      RoundingCase{kTwo63 + 1, kTwo63},
+                      RoundingCase{kTwo63 + kTwo39, kTwo63},                   // tie, down to even
+                      RoundingCase{kTwo63 + 3 * kTwo39, kTwo63 + 4 * kTwo39},  // tie, up to even
+                      // Just above a tie: rounds up, although a detour through double
+                      // would first round it onto the tie and then down to even.
+                      RoundingCase{kTwo63 + kTwo39 + 1, kTwo63 + 2 * kTwo39},
+                      // 2^64 - 2^39 is a tie; both round up to 2^64, beyond every length.
+                      RoundingCase{std::numeric_limits<std::uint64_t>::max(),
+                                   std::numeric_limits<std::uint64_t>::max() - kTwo39 + 1}));
 
 TEST(ScoringInsightVector, RepresentableLengthsStayApart) {
     // Exactly representable lengths must not be rounded together.
@@ -244,14 +246,10 @@ TEST_P(ScoringGate, OpensOnlyWhenAllowedAndAtLeastTheThreshold) {
 
 INSTANTIATE_TEST_SUITE_P(
     Thresholds, ScoringGate,
-    ::testing::Values(GateCase{0.92, true, true},
-                      GateCase{std::nextafter(0.92, 0.0), true, false},
-                      GateCase{std::nextafter(0.92, 1.0), true, true},
-                      GateCase{1.0, true, true},
-                      GateCase{0.5, true, false},
-                      GateCase{0.0, true, false},
-                      GateCase{0.92, false, false},
-                      GateCase{1.0, false, false},
+    ::testing::Values(GateCase{0.92, true, true}, GateCase{std::nextafter(0.92, 0.0), true, false},
+                      GateCase{std::nextafter(0.92, 1.0), true, true}, GateCase{1.0, true, true},
+                      GateCase{0.5, true, false}, GateCase{0.0, true, false},
+                      GateCase{0.92, false, false}, GateCase{1.0, false, false},
                       GateCase{std::numeric_limits<double>::quiet_NaN(), true, false}));
 
 // ---------------------------------------------------------------------------
@@ -276,29 +274,28 @@ TEST_P(ScoringQuantisation, ClampsThenTruncatesTowardZero) {
     // Guards the table itself: the difference must scale to the intended value.
     ASSERT_EQ(bits(c.difference * 127.0f), bits(c.scaled));
 
-    const std::array<std::int8_t, kInsightLanes> q = quantised_delta(filled(c.difference),
-                                                                     filled(0.0f));
+    const std::array<std::int8_t, kInsightLanes> q =
+        quantised_delta(filled(c.difference), filled(0.0f));
     for (std::size_t i = 0; i < kInsightLanes; ++i) {
         EXPECT_EQ(q[i], c.lane) << "lane " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bounds, ScoringQuantisation,
-    ::testing::Values(QuantCase{0x1.ff98ccp-1f, 126.9000015f, 126},
-                      QuantCase{-0x1.d06da8p-8f, -0.8999999762f, 0},
-                      QuantCase{-0x1.6938d8p-8f, -0.6999999881f, 0},
-                      QuantCase{0x1.1a3468p+0f, 140.0f, 127},
-                      QuantCase{-0x1.2e5cbap+0f, -150.0f, -128},
-                      QuantCase{-0x1.010204p+0f, -127.5f, -127},
-                      QuantCase{0x1.0p+0f, 127.0f, 127},
-                      QuantCase{-0x1.020408p+0f, -128.0f, -128},
-                      // Just beyond the bounds, clamped back onto them.
-                      QuantCase{0x1.000002p+0f, 127.0000153f, 127},
-                      QuantCase{-0x1.02040ap+0f, -128.0000153f, -128},
-                      // Just inside -128: truncates to -127.
-                      QuantCase{-0x1.020406p+0f, -127.9999847f, -127},
-                      QuantCase{0.0f, 0.0f, 0}));
+INSTANTIATE_TEST_SUITE_P(Bounds, ScoringQuantisation,
+                         ::testing::Values(QuantCase{0x1.ff98ccp-1f, 126.9000015f, 126},
+                                           QuantCase{-0x1.d06da8p-8f, -0.8999999762f, 0},
+                                           QuantCase{-0x1.6938d8p-8f, -0.6999999881f, 0},
+                                           QuantCase{0x1.1a3468p+0f, 140.0f, 127},
+                                           QuantCase{-0x1.2e5cbap+0f, -150.0f, -128},
+                                           QuantCase{-0x1.010204p+0f, -127.5f, -127},
+                                           QuantCase{0x1.0p+0f, 127.0f, 127},
+                                           QuantCase{-0x1.020408p+0f, -128.0f, -128},
+                                           // Just beyond the bounds, clamped back onto them.
+                                           QuantCase{0x1.000002p+0f, 127.0000153f, 127},
+                                           QuantCase{-0x1.02040ap+0f, -128.0000153f, -128},
+                                           // Just inside -128: truncates to -127.
+                                           QuantCase{-0x1.020406p+0f, -127.9999847f, -127},
+                                           QuantCase{0.0f, 0.0f, 0}));
 
 TEST(ScoringQuantisedDelta, IsCurrentMinusMeanPerLane) {
     // Exact differences (i - 32) / 64, scaled by 127 without rounding.
@@ -489,7 +486,9 @@ std::vector<JsonCase> json_cases() {
     return cases;
 }
 
-void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const JsonCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ScoringInsightJson : public ::testing::TestWithParam<JsonCase> {};
 

@@ -49,11 +49,15 @@ struct SealCase {
 };
 
 // Cases are listed by their expected text rather than as raw object bytes.
-void PrintTo(const SealCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const SealCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class SealNumberTable : public ::testing::TestWithParam<SealCase> {};
 
-TEST_P(SealNumberTable, Writes) { EXPECT_EQ(seal_number(GetParam().value), GetParam().text); }
+TEST_P(SealNumberTable, Writes) {
+    EXPECT_EQ(seal_number(GetParam().value), GetParam().text);
+}
 
 TEST_P(SealNumberTable, AppendsWithoutSeparator) {
     // The seal text is a plain concatenation: the number follows the prompt

@@ -21,11 +21,15 @@ struct UuidCase {
     std::string text;
 };
 
-void PrintTo(const UuidCase& c, std::ostream* os) { *os << c.text; }
+void PrintTo(const UuidCase& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class UuidTextKnownAnswer : public ::testing::TestWithParam<UuidCase> {};
 
-TEST_P(UuidTextKnownAnswer, Renders) { EXPECT_EQ(uuid_text(GetParam().bytes), GetParam().text); }
+TEST_P(UuidTextKnownAnswer, Renders) {
+    EXPECT_EQ(uuid_text(GetParam().bytes), GetParam().text);
+}
 
 TEST_P(UuidTextKnownAnswer, AppendsAfterPrefix) {
     std::string out = "zel_";
