@@ -50,6 +50,20 @@ choose_python() {
     log "using $("$PYTHON" -c 'import sys; print(sys.executable, sys.version.split()[0])')"
 }
 
+# The interpreter's C headers: a distribution's Python keeps them in -dev.
+ensure_python_headers() {
+    local include
+    include="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+    if [[ ! -f "$include/Python.h" ]]; then
+        if [[ $(id -u) -ne 0 ]]; then
+            log "Python headers missing in $include (install python3-dev)"
+            exit 1
+        fi
+        log "installing python3-dev for $include/Python.h"
+        apt-get install -y -qq --no-install-recommends python3-dev >/dev/null
+    fi
+}
+
 install_python_packages() {
     local missing=()
     for requirement in "${PYTHON_PACKAGES[@]}"; do
@@ -58,7 +72,8 @@ install_python_packages() {
             missing+=("$requirement")
         fi
     done
-    if ! "$PYTHON" -c 'import cmake, sys; v = tuple(map(int, cmake.__version__.split(".")[:2])); sys.exit(v < (3, 26))' 2>/dev/null; then
+    if [[ ! " ${missing[*]} " =~ " cmake>=3.26 " ]] &&
+        ! "$PYTHON" -c 'import cmake, sys; v = tuple(map(int, cmake.__version__.split(".")[:2])); sys.exit(v < (3, 26))' 2>/dev/null; then
         missing+=("cmake>=3.26")
     fi
     if ((${#missing[@]} > 0)); then
@@ -78,5 +93,6 @@ build_and_install() {
 
 install_debian_packages
 choose_python
+ensure_python_headers
 install_python_packages
 build_and_install
