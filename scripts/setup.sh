@@ -36,6 +36,11 @@ install_debian_packages() {
 # virtual environment beside the sources when the distribution manages it.
 choose_python() {
     PYTHON="${PYTHON:-python3}"
+    if ! command -v "$PYTHON" >/dev/null 2>&1; then
+        [[ $(id -u) -eq 0 ]] || { log "no $PYTHON found"; exit 1; }
+        log "installing python3"
+        apt-get install -y -qq --no-install-recommends python3 python3-venv python3-dev >/dev/null
+    fi
     if ! "$PYTHON" -m pip --version >/dev/null 2>&1 ||
         [[ -f "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')/EXTERNALLY-MANAGED" ]]; then
         if [[ ! -x "$ROOT/.venv/bin/python" ]]; then
