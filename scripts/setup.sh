@@ -93,7 +93,7 @@ install_python_packages() {
 build_and_install() {
     log "building and installing vorm_zel (pip install .)"
     "$PYTHON" -m pip install -q --disable-pip-version-check \
-        -C cmake.define.VORM_ZEL_WERROR=ON .
+        --config-settings=cmake.define.VORM_ZEL_WERROR=ON .
 }
 
 install_debian_packages
