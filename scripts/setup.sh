@@ -10,6 +10,8 @@ cd "$ROOT"
 DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
 PYTHON_PACKAGES=("cmake>=3.26" ninja pytest blake3 cryptography numpy)
 
+export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
+
 log() { printf '[setup] %s\n' "$*"; }
 
 install_debian_packages() {
