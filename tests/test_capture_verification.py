@@ -357,14 +357,21 @@ def prime(engine, vz):
         engine.capture(None, "x" * length, None, "", vz.PPPTriplet("a", "b", "c"), vz.HumanDeltaChain("d", True, "n"))
 
 
-@pytest.mark.parametrize("changes", UNSEALED_CHANGES)
-def test_fields_outside_the_seal_leave_hash_signature_and_root_alone(vz, tmp_path, changes):
+def twin_captures(vz, tmp_path, changes):
+    """The base capture and the changed one, made by two engines in the same state."""
     first, second = twin_engines(vz, tmp_path)
     prime(first, vz)
     prime(second, vz)
     a = capture_with(first, vz)
     b = capture_with(second, vz, **changes)
+    # Same byte lengths, so the scores stay equal and only the text can differ.
     assert (a.coherence_score, a.reputation_scalar) == (b.coherence_score, b.reputation_scalar)
+    return a, b
+
+
+@pytest.mark.parametrize("changes", UNSEALED_CHANGES)
+def test_fields_outside_the_seal_leave_hash_signature_and_root_alone(vz, tmp_path, changes):
+    a, b = twin_captures(vz, tmp_path, changes)
     assert a.hash == b.hash
     assert a.signature == b.signature
     assert a.merkle_root == b.merkle_root
@@ -372,13 +379,7 @@ def test_fields_outside_the_seal_leave_hash_signature_and_root_alone(vz, tmp_pat
 
 @pytest.mark.parametrize("changes", SEALED_CHANGES)
 def test_sealed_fields_change_the_hash(vz, tmp_path, changes):
-    first, second = twin_engines(vz, tmp_path)
-    prime(first, vz)
-    prime(second, vz)
-    a = capture_with(first, vz)
-    b = capture_with(second, vz, **changes)
-    # Same byte length, so the scores stay equal and only the text differs.
-    assert (a.coherence_score, a.reputation_scalar) == (b.coherence_score, b.reputation_scalar)
+    a, b = twin_captures(vz, tmp_path, changes)
     assert a.hash != b.hash
     assert a.merkle_root != b.merkle_root
     values = dict(BASE, **changes)

@@ -250,8 +250,8 @@ REINIT_SCRIPT = textwrap.dedent("""
             import vorm_zel
     else:
         def again():
-            spec = importlib.util.spec_from_file_location("vorm_zel", first.__file__)
-            importlib.util.module_from_spec(spec)
+            location = importlib.util.spec_from_file_location("vorm_zel", first.__file__)
+            importlib.util.module_from_spec(location)
     results = []
     for attempt in range(2):
         try:

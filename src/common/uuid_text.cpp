@@ -3,6 +3,7 @@
 #include <span>
 
 #include "common/hex.h"
+#include "common/os_random.h"
 
 namespace vorm_zel {
 
@@ -29,6 +30,17 @@ void append_uuid_text(std::string& out, std::array<std::uint8_t, 16> random_byte
 std::string uuid_text(std::array<std::uint8_t, 16> random_bytes) {
     std::string out;
     append_uuid_text(out, random_bytes);
+    return out;
+}
+
+Outcome<std::string> random_uuid_text(std::string_view prefix) {
+    std::array<std::uint8_t, 16> bytes{};
+    if (fill_os_random(bytes) != 0) {
+        return Unexpected{
+            InternalFailure{"could not retrieve random bytes for uuid: unexpected situation"}};
+    }
+    std::string out(prefix);
+    append_uuid_text(out, bytes);
     return out;
 }
 

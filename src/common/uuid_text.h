@@ -4,6 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "common/expected.h"
 
 namespace vorm_zel {
 
@@ -15,5 +18,9 @@ std::string uuid_text(std::array<std::uint8_t, 16> random_bytes);
 
 // Appends the same text to out (used for the record id "zel_" + uuid).
 void append_uuid_text(std::string& out, std::array<std::uint8_t, 16> random_bytes);
+
+// prefix + the text of 16 fresh bytes from the OS random source, or the
+// failure "could not retrieve random bytes for uuid: unexpected situation".
+[[nodiscard]] Outcome<std::string> random_uuid_text(std::string_view prefix = {});
 
 }  // namespace vorm_zel

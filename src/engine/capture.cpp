@@ -7,7 +7,6 @@
 
 #include "common/hex.h"
 #include "common/os_error.h"
-#include "common/os_random.h"
 #include "common/uuid_text.h"
 #include "engine/clock.h"
 #include "engine/key_file.h"
@@ -73,18 +72,6 @@ Result<std::string> dumps(const Ref& json, PyObject* value) {
         return py::fetched();
     }
     return py::text_of(text.get());
-}
-
-// "zel_" + a version-4 UUID text.
-Outcome<std::string> record_id() {
-    std::array<std::uint8_t, 16> bytes{};
-    if (fill_os_random(bytes) != 0) {
-        return Unexpected{
-            InternalFailure{"could not retrieve random bytes for uuid: unexpected situation"}};
-    }
-    std::string id = "zel_";
-    append_uuid_text(id, bytes);
-    return id;
 }
 
 // A log that cannot be written does not fail the capture, but it is not
@@ -191,7 +178,7 @@ Result<Ref> capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     record.monotonic_nanos = monotonic_gap_nanos();
 
     // 9. Record id.
-    Outcome<std::string> id = record_id();
+    Outcome<std::string> id = random_uuid_text("zel_");
     if (!id) {
         return Error(std::move(id).error());
     }

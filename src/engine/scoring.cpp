@@ -77,6 +77,7 @@ const DecayTables& decay_tables() noexcept {
 typedef float Lanes8 __attribute__((vector_size(32)));
 // The helpers below pass Lanes8 by value but are always inlined, so no call
 // ever uses the vector ABI that GCC warns about.
+#pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 constexpr std::size_t kLanesPerVector = 8;
 
@@ -124,12 +125,15 @@ template <std::size_t Vectors>
 
 using AccumulateFn = void (*)(float*, const InsightVector*, std::size_t, const float*) noexcept;
 
+#if defined(__x86_64__) || defined(__i386__)
+#define VORM_ZEL_HAS_AVX2_KERNEL 1
 // AVX2: all 64 lanes in eight ymm registers, one pass.
 __attribute__((target("avx2"))) void accumulate_avx2(float* mean, const InsightVector* entries,
                                                      std::size_t count,
                                                      const float* weights) noexcept {
     accumulate_lanes<8>(mean, entries, count, weights);
 }
+#endif
 
 // Baseline x86-64 (SSE2) and other targets: 32 lanes per pass, which fills
 // eight 16-byte registers without spilling.
@@ -138,8 +142,10 @@ void accumulate_baseline(float* mean, const InsightVector* entries, std::size_t 
     accumulate_lanes<4>(mean, entries, count, weights);
 }
 
+#pragma GCC diagnostic pop
+
 bool cpu_has_avx2() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#ifdef VORM_ZEL_HAS_AVX2_KERNEL
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 #else
@@ -164,8 +170,12 @@ bool mean_kernel_supported(MeanKernel kernel) noexcept {
 }
 
 void select_mean_kernel(MeanKernel kernel) noexcept {
-    g_accumulate =
-        (kernel == MeanKernel::avx2 && cpu_has_avx2()) ? accumulate_avx2 : accumulate_baseline;
+    g_accumulate = accumulate_baseline;
+#ifdef VORM_ZEL_HAS_AVX2_KERNEL
+    if (kernel == MeanKernel::avx2 && cpu_has_avx2()) {
+        g_accumulate = accumulate_avx2;
+    }
+#endif
 }
 
 InsightVector insight_vector(std::uint64_t length) noexcept {

@@ -4,7 +4,6 @@
 
 #include <array>
 
-#include "common/os_random.h"
 #include "common/uuid_text.h"
 #include "module/attributes.h"
 #include "module/binding.h"
@@ -24,15 +23,6 @@ constexpr char kDoc[] =
     "HumanDeltaChain(agent_decision_ref, resolved, terminal_node, chain_id=None)\n--\n\n"
     "An audit node linking autonomous determinations to definitive human-in-the-loop review "
     "overrides.";
-
-Result<std::string> generated_chain_id() {
-    std::array<std::uint8_t, 16> bytes{};
-    if (fill_os_random(bytes) != 0) {
-        return py::Error(
-            InternalFailure{"could not retrieve random bytes for uuid: unexpected situation"});
-    }
-    return uuid_text(bytes);
-}
 
 PyObject* human_delta_chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return py::object_entry([&]() -> Result<Ref> {
@@ -54,7 +44,7 @@ PyObject* human_delta_chain_new(PyTypeObject* type, PyObject* args, PyObject* kw
             return std::move(terminal).error();
         }
         Result<std::string> chain_id = (slots[3] == nullptr || slots[3] == Py_None)
-                                           ? generated_chain_id()
+                                           ? Result<std::string>(random_uuid_text())
                                            : py::convert_text(slots[3], "chain_id");
         if (!chain_id) {
             return std::move(chain_id).error();
