@@ -2,8 +2,6 @@
 // is given) and four assignable attributes.
 #include "records/human_delta_chain_type.h"
 
-#include <array>
-
 #include "common/uuid_text.h"
 #include "module/attributes.h"
 #include "module/binding.h"
