@@ -8,6 +8,9 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
+# A command that needs more (the benchmarks) names it in EXTRA_DEBIAN_PACKAGES.
+read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
+DEBIAN_PACKAGES+=("${_extra[@]}")
 PYTHON_PACKAGES=("cmake>=3.26" ninja pytest blake3 cryptography numpy)
 
 export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
