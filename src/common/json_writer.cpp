@@ -1,7 +1,10 @@
 #include "common/json_writer.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "common/shortest_digits.h"
 
@@ -13,39 +16,85 @@ constexpr bool needs_escape(unsigned char byte) noexcept {
     return byte < 0x20 || byte == '"' || byte == '\\';
 }
 
-void append_escape(std::string& out, unsigned char byte) {
-    switch (byte) {
-        case '"':
-            out.append("\\\"");
-            return;
-        case '\\':
-            out.append("\\\\");
-            return;
-        case '\b':
-            out.append("\\b");
-            return;
-        case '\t':
-            out.append("\\t");
-            return;
-        case '\n':
-            out.append("\\n");
-            return;
-        case '\f':
-            out.append("\\f");
-            return;
-        case '\r':
-            out.append("\\r");
-            return;
-        default: {
-            // Remaining control bytes 0x00-0x1F: \u00 and two lower-case digits.
-            constexpr char kHexDigits[] = "0123456789abcdef";
-            const char escape[6] = {
-                '\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0x0F]};
-            out.append(escape, sizeof escape);
-            return;
-        }
-    }
+// The high bit of each byte of the result is set exactly where `word` holds a
+// byte below 0x20, a double quote or a backslash. Adding to the low seven bits
+// of a byte never carries into the next one, so every byte is judged alone.
+constexpr std::uint64_t escape_flags(std::uint64_t word) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+    constexpr std::uint64_t kHigh = ~kLow7;
+    const auto zero_bytes = [](std::uint64_t w) { return ~(((w & kLow7) + kLow7) | w) & kHigh; };
+    const std::uint64_t below_space = ~(((word & kLow7) + kOnes * (0x80 - 0x20)) | word) & kHigh;
+    return below_space | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
 }
+
+// Gathers short runs and escapes on the stack and hands them to the output in
+// few appends; long runs go to the output directly, in one piece. The owner
+// calls flush() at the end (not a destructor: an append may throw).
+class StringSink {
+public:
+    explicit StringSink(std::string& out) noexcept : out_(out) {}
+    StringSink(const StringSink&) = delete;
+    StringSink& operator=(const StringSink&) = delete;
+
+    void put(char c) {
+        if (used_ == sizeof buf_) {
+            flush();
+        }
+        buf_[used_++] = c;
+    }
+
+    void run(const char* begin, const char* end) {
+        const auto n = static_cast<std::size_t>(end - begin);
+        if (n > sizeof buf_ - used_) {
+            flush();
+            if (n > sizeof buf_ / 2) {
+                out_.append(begin, n);
+                return;
+            }
+        }
+        std::memcpy(buf_ + used_, begin, n);
+        used_ += n;
+    }
+
+    void escape(unsigned char byte) {
+        if (sizeof buf_ - used_ < 6) {
+            flush();
+        }
+        char* p = buf_ + used_;
+        *p++ = '\\';
+        switch (byte) {
+            case '"': *p++ = '"'; break;
+            case '\\': *p++ = '\\'; break;
+            case '\b': *p++ = 'b'; break;
+            case '\t': *p++ = 't'; break;
+            case '\n': *p++ = 'n'; break;
+            case '\f': *p++ = 'f'; break;
+            case '\r': *p++ = 'r'; break;
+            default: {
+                // Remaining control bytes 0x00-0x1F: \u00 and two lower-case digits.
+                constexpr char kHexDigits[] = "0123456789abcdef";
+                *p++ = 'u';
+                *p++ = '0';
+                *p++ = '0';
+                *p++ = kHexDigits[byte >> 4];
+                *p++ = kHexDigits[byte & 0x0F];
+                break;
+            }
+        }
+        used_ = static_cast<std::size_t>(p - buf_);
+    }
+
+    void flush() {
+        out_.append(buf_, used_);
+        used_ = 0;
+    }
+
+private:
+    std::string& out_;
+    std::size_t used_ = 0;
+    char buf_[1024];
+};
 
 template <typename Integer>
 void append_integer(std::string& out, Integer value) {
@@ -59,19 +108,35 @@ void append_integer(std::string& out, Integer value) {
 
 void append_json_string(std::string& out, std::string_view utf8) {
     out.reserve(out.size() + utf8.size() + 2);
-    out.push_back('"');
+    StringSink sink(out);
+    sink.put('"');
     const char* run_start = utf8.data();
+    const char* p = run_start;
     const char* const end = utf8.data() + utf8.size();
-    for (const char* p = run_start; p != end; ++p) {
-        const auto byte = static_cast<unsigned char>(*p);
-        if (needs_escape(byte)) {
-            out.append(run_start, p);
-            append_escape(out, byte);
-            run_start = p + 1;
+    const auto escape_at = [&](const char* at) {
+        sink.run(run_start, at);
+        sink.escape(static_cast<unsigned char>(*at));
+        run_start = at + 1;
+    };
+    // Eight bytes at a time: the flags of a word say exactly which of its
+    // bytes need an escape (byte i of the word is byte i of the text).
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            for (std::uint64_t flags = escape_flags(word); flags != 0; flags &= flags - 1) {
+                escape_at(p + std::countr_zero(flags) / 8);
+            }
         }
     }
-    out.append(run_start, end);
-    out.push_back('"');
+    for (; p != end; ++p) {
+        if (needs_escape(static_cast<unsigned char>(*p))) {
+            escape_at(p);
+        }
+    }
+    sink.run(run_start, end);
+    sink.put('"');
+    sink.flush();
 }
 
 void append_json_int(std::string& out, std::int64_t value) {

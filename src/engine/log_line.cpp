@@ -1,5 +1,8 @@
 #include "engine/log_line.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "common/json_writer.h"
 
 namespace vorm_zel {
@@ -11,6 +14,26 @@ constexpr std::size_t kFixedBytes = 640;
 void member(std::string& out, const char* key_with_punctuation, const std::string& text) {
     out += key_with_punctuation;
     append_json_string(out, text);
+}
+
+// ,"signature":[n,n,...] with the 64 byte values in decimal, written into one
+// stack buffer and appended at once.
+void append_signature_array(std::string& out, const std::array<std::uint8_t, 64>& signature) {
+    constexpr std::string_view kKey = ",\"signature\":[";
+    char buf[kKey.size() + 64 * 4 + 1];
+    char* p = std::copy(kKey.begin(), kKey.end(), buf);
+    for (const std::uint8_t byte : signature) {
+        if (byte >= 100) {
+            *p++ = static_cast<char>('0' + byte / 100);
+        }
+        if (byte >= 10) {
+            *p++ = static_cast<char>('0' + byte / 10 % 10);
+        }
+        *p++ = static_cast<char>('0' + byte % 10);
+        *p++ = ',';
+    }
+    p[-1] = ']';  // the last comma closes the array
+    out.append(buf, p);
 }
 
 }  // namespace
@@ -30,14 +53,7 @@ std::string log_line(const SealedRecord& r) {
     out += ",\"monotonic_nanos\":";
     append_json_uint(out, r.monotonic_nanos);
     member(out, ",\"hash\":", r.hash);
-    out += ",\"signature\":[";
-    for (std::size_t i = 0; i < r.signature.size(); ++i) {
-        if (i > 0) {
-            out += ',';
-        }
-        append_json_uint(out, r.signature[i]);
-    }
-    out += ']';
+    append_signature_array(out, r.signature);
     member(out, ",\"merkle_root\":", r.merkle_root);
     out += ",\"coherence_score\":";
     append_json_float(out, r.coherence_score);

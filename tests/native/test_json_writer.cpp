@@ -366,6 +366,53 @@ TEST(JsonWriterString, LongPlainRunsAroundEscapes) {
     EXPECT_EQ(json_string(run), "\"" + run + "\"");
 }
 
+// The writer scans eight bytes at a time; a byte that needs an escape must be
+// found at every offset within a word, whatever its neighbours are (bytes
+// just around the tested bounds, and bytes with the high bit set, are where
+// word tricks go wrong).
+std::string reference_json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char ch : text) {
+        out += expected_escape(static_cast<unsigned char>(ch));
+    }
+    return out + "\"";
+}
+
+TEST(JsonWriterString, EveryByteAtEveryOffsetOfAWordAmongNearMisses) {
+    const unsigned char fillers[] = {0x20, 0x21, 0x23, 0x5B, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+    for (const unsigned char filler : fillers) {
+        for (unsigned value = 0; value < 256; ++value) {
+            for (std::size_t offset = 0; offset < 24; ++offset) {
+                std::string text(24, static_cast<char>(filler));
+                text[offset] = static_cast<char>(value);
+                ASSERT_EQ(json_string(text), reference_json_string(text))
+                    << "filler " << unsigned{filler} << " byte " << value << " offset " << offset;
+            }
+        }
+    }
+}
+
+TEST(JsonWriterString, RandomBytesMatchTheByteByByteRule) {
+    std::mt19937_64 random(20261209);
+    std::uniform_int_distribution<int> length(0, 200);
+    // Mostly plain bytes with a sprinkling of the ones that need escapes.
+    std::discrete_distribution<int> kind({70, 10, 10, 5, 5});
+    std::uniform_int_distribution<int> any_byte(0, 255);
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(static_cast<std::size_t>(length(random)), 'a');
+        for (char& ch : text) {
+            switch (kind(random)) {
+                case 0: ch = static_cast<char>(0x20 + any_byte(random) % 0x60); break;
+                case 1: ch = static_cast<char>(any_byte(random) % 0x20); break;
+                case 2: ch = '"'; break;
+                case 3: ch = '\\'; break;
+                default: ch = static_cast<char>(0x80 + any_byte(random) % 0x80); break;
+            }
+        }
+        ASSERT_EQ(json_string(text), reference_json_string(text)) << "round " << round;
+    }
+}
+
 // -------------------------------------------------------------- integers
 
 struct IntCase {
