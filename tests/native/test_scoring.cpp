@@ -2,10 +2,12 @@
 
 #include <bit>
 #include <cmath>
+#include <deque>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,75 @@ TEST_P(ScoringKnownAnswers, AllCapturesOfOneEngineInOrder) {
     // The table must exercise both outcomes of the gate.
     EXPECT_GT(insights, 0u);
     EXPECT_LT(insights, captures.size());
+}
+
+// The scoring as written down, step by step, with no precomputed table and no
+// ring: a deque of vectors, powf per age and per history size on every
+// capture. Every optimisation of ScoringState must keep its bits identical to
+// this over long runs with lengths near and far apart (both outcomes of the
+// gate, a history that fills and then rolls).
+struct LiteralScoring {
+    std::deque<InsightVector> history;
+    double reputation = 0.5;
+
+    Assessment assess(std::uint64_t length, bool auto_insight) {
+        const InsightVector v = insight_vector(length);
+        history.push_front(v);
+        if (history.size() > 500) {
+            history.pop_back();
+        }
+        const float s = (1.0f - std::pow(0.98f, static_cast<float>(history.size()))) /
+                        0.019999980926513672f;
+        InsightVector m{};
+        for (std::size_t k = 0; k < history.size(); ++k) {
+            const float w = std::pow(0.98f, static_cast<float>(k)) / s;
+            for (std::size_t i = 0; i < kInsightLanes; ++i) {
+                m[i] = m[i] + history[k][i] * w;
+            }
+        }
+        Assessment a{coherence(v, m), 0.0, std::nullopt};
+        if (insight_gate_open(a.coherence_score, auto_insight)) {
+            a.core_insight = CoreInsight{"Decision aligns well with historical pattern.",
+                                         a.coherence_score,
+                                         InsightDelta{quantised_delta(v, m), a.coherence_score, 0.18}};
+        }
+        reputation = a.coherence_score * 0.02 + reputation * 0.98;
+        a.reputation_scalar = reputation;
+        return a;
+    }
+};
+
+TEST_P(ScoringKnownAnswers, LongRandomRunMatchesTheLiteralSteps) {
+    std::mt19937_64 random(0x5eed2026);
+    // Mostly repeated lengths (coherent, insights), small steps, and jumps
+    // anywhere in the 64-bit range that break the pattern for a while.
+    std::discrete_distribution<int> step({75, 20, 5});
+    std::uniform_int_distribution<std::uint64_t> wobble(1, 3);
+    std::uniform_int_distribution<std::uint64_t> anywhere;
+    std::bernoulli_distribution allow(0.8);
+    ScoringState state;
+    LiteralScoring literal;
+    std::uint64_t length = 100;
+    std::size_t insights = 0;
+    for (int i = 0; i < 3000; ++i) {
+        switch (step(random)) {
+            case 0: break;
+            case 1: length += wobble(random); break;
+            default: length = anywhere(random) >> (anywhere(random) % 64); break;
+        }
+        const bool auto_insight = allow(random);
+        const Assessment got = state.assess(length, auto_insight);
+        const Assessment want = literal.assess(length, auto_insight);
+        ASSERT_EQ(bits(got.coherence_score), bits(want.coherence_score)) << "capture " << i;
+        ASSERT_EQ(bits(got.reputation_scalar), bits(want.reputation_scalar)) << "capture " << i;
+        ASSERT_EQ(got.core_insight.has_value(), want.core_insight.has_value()) << "capture " << i;
+        if (want.core_insight) {
+            ++insights;
+            ASSERT_EQ(got.core_insight->to_json(), want.core_insight->to_json()) << "capture " << i;
+        }
+    }
+    EXPECT_GT(insights, 100u);
+    EXPECT_LT(insights, 2900u);
 }
 
 // ---------------------------------------------------------------------------
