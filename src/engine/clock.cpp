@@ -2,8 +2,8 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace vorm_zel {
 
@@ -18,34 +18,54 @@ std::uint64_t monotonic_gap_nanos() noexcept {
     return gap > 0 ? static_cast<std::uint64_t>(gap) : 0;
 }
 
+namespace {
+
+// `width` decimal digits of `value`, zero-padded, written at `p`.
+char* put_digits(char* p, std::uint64_t value, int width) noexcept {
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return p + width;
+}
+
+}  // namespace
+
 std::string format_rfc3339(std::int64_t seconds, std::uint32_t nanos) {
     using namespace std::chrono;
     const sys_days day{floor<days>(sys_seconds{std::chrono::seconds{seconds}})};
     const year_month_day date{day};
-    const std::int64_t second_of_day =
-        seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count();
+    const auto second_of_day = static_cast<std::uint64_t>(
+        seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count());
 
+    // YYYY-MM-DDTHH:MM:SS[.fraction]+00:00; years beyond 9999 get more digits.
     char text[48];
-    int length = std::snprintf(
-        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d", static_cast<int>(date.year()),
-        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-        static_cast<int>(second_of_day / 3600), static_cast<int>(second_of_day / 60 % 60),
-        static_cast<int>(second_of_day % 60));
+    const auto year = static_cast<std::uint64_t>(static_cast<int>(date.year()));
+    char* p = put_digits(text, year, year > 9999 ? (year > 99999 ? 6 : 5) : 4);
+    *p++ = '-';
+    p = put_digits(p, static_cast<unsigned>(date.month()), 2);
+    *p++ = '-';
+    p = put_digits(p, static_cast<unsigned>(date.day()), 2);
+    *p++ = 'T';
+    p = put_digits(p, second_of_day / 3600, 2);
+    *p++ = ':';
+    p = put_digits(p, second_of_day / 60 % 60, 2);
+    *p++ = ':';
+    p = put_digits(p, second_of_day % 60, 2);
+    // The fraction in groups of three digits, as few groups as it needs.
     if (nanos != 0) {
+        *p++ = '.';
         if (nanos % 1'000'000 == 0) {
-            length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
-                                    ".%03u", nanos / 1'000'000);
+            p = put_digits(p, nanos / 1'000'000, 3);
         } else if (nanos % 1'000 == 0) {
-            length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
-                                    ".%06u", nanos / 1'000);
+            p = put_digits(p, nanos / 1'000, 6);
         } else {
-            length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
-                                    ".%09u", nanos);
+            p = put_digits(p, nanos, 9);
         }
     }
-    std::string result(text, static_cast<std::size_t>(length));
-    result += "+00:00";
-    return result;
+    constexpr char kOffset[] = "+00:00";
+    p = std::copy(kOffset, kOffset + 6, p);
+    return std::string(text, p);
 }
 
 Outcome<std::string> rfc3339_now() {

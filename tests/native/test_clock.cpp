@@ -78,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"last_int32", utc_seconds(2038, 1, 19, 3, 14, 7), 0,
                    "2038-01-19T03:14:07+00:00"},
         FormatCase{"year_9999", utc_seconds(9999, 12, 31, 23, 59, 59), 999'999'900,
-                   "9999-12-31T23:59:59.999999900+00:00"}),
+                   "9999-12-31T23:59:59.999999900+00:00"},
+        FormatCase{"year_10000", utc_seconds(9999, 12, 31, 23, 59, 59) + 1, 100,
+                   "10000-01-01T00:00:00.000000100+00:00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Clock, FixedValuesOfTheCalendar) {
