@@ -70,3 +70,24 @@ def test_progress_is_reported_to_the_end(big_log):
     assert calls[0][0] == 0
     assert calls[-1][0] == calls[-1][1] == path.stat().st_size
     assert calls[-1][2] == PARALLEL_MIN_LINES + 300
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_workers_need_nothing_from_the_parent(tmp_path, method):
+    # Fresh interpreters (spawn) and a fork server get only what they import:
+    # the report is the same as in-process.
+    multiprocessing = pytest.importorskip("multiprocessing")
+    if method not in multiprocessing.get_all_start_methods():
+        pytest.skip("no %s on this platform" % method)
+    path = tmp_path / "audit.wal"
+    seal(path, 40)
+    lines = read_lines(path)
+    lines[7] = edit(lines[7], prompt="changed")
+    write_lines(path, lines)
+    key = public_key_of(path)
+    alone = verify_log(str(path), key, jobs=1)
+    workers = verify_log(str(path), key, jobs=2, parallel_min_lines=0, chunk_bytes=5000,
+                         mp_context=multiprocessing.get_context(method))
+    assert workers.jobs == 2
+    assert _summary(workers) == _summary(alone)
+    assert kinds(workers) == [("hash_mismatch", 8)]
