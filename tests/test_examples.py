@@ -1,5 +1,6 @@
-"""The demo seals decisions into ./audit.wal and the bundled verifier,
-which shares no code with the module, accepts exactly the untouched log."""
+"""The demo seals decisions into ./audit.wal and the bundled verifier
+(built on vorm_zel_audit, which shares no code with the module) accepts
+exactly the untouched log and names what was done to a tampered one."""
 import json
 import os
 import subprocess
@@ -49,13 +50,13 @@ def test_verifier_sees_a_second_engine_restart_from_genesis(demo_log):
     assert "320 lines, 320 verified, 0 failed, 1 chain restarts" in result.stdout
 
 
-@pytest.mark.parametrize("member,change", [
-    ("prompt", lambda v: v + "!"),
-    ("reputation_scalar", lambda v: v + 1e-9),
-    ("signature", lambda v: [v[0] ^ 1] + v[1:]),
-    ("merkle_root", lambda v: ("0" if v[0] != "0" else "1") + v[1:]),
+@pytest.mark.parametrize("member,change,kind", [
+    ("prompt", lambda v: v + "!", "hash_mismatch"),
+    ("reputation_scalar", lambda v: v + 1e-9, "hash_mismatch"),
+    ("signature", lambda v: [v[0] ^ 1] + v[1:], "bad_signature"),
+    ("merkle_root", lambda v: ("0" if v[0] != "0" else "1") + v[1:], "chain_break"),
 ])
-def test_verifier_rejects_a_tampered_line(demo_log, member, change):
+def test_verifier_rejects_a_tampered_line(demo_log, member, change, kind):
     path, _ = demo_log
     lines = path.read_text(encoding="utf-8").splitlines(True)
     record = json.loads(lines[150], object_pairs_hook=dict)
@@ -64,4 +65,17 @@ def test_verifier_rejects_a_tampered_line(demo_log, member, change):
     path.write_text("".join(lines), encoding="utf-8")
     result = run(VERIFY, str(path))
     assert result.returncode == 1
-    assert "line 151:" in result.stdout
+    assert "line 151: %s:" % kind in result.stdout
+    assert "300 lines, 299 verified, 1 failed, 0 chain restarts" in result.stdout
+
+
+def test_verifier_rejects_a_log_signed_by_another_key(demo_log, tmp_path):
+    path, _ = demo_log
+    other = tmp_path / "other.wal"
+    assert run(DEMO, "--decisions", "1", "--wal", str(other)).returncode == 0
+    key = open(str(other) + ".key", "rb").read()
+    with open(str(path) + ".key", "wb") as handle:
+        handle.write(key)
+    result = run(VERIFY, str(path))
+    assert result.returncode == 1
+    assert "300 lines, 0 verified, 300 failed" in result.stdout
