@@ -2,10 +2,10 @@
 
 A log is a sequence of lines, each ending in a line feed. Every record is one
 compact JSON object whose fifteen members are those of ``SealedRecord`` in
-their fixed order (spec Part 1.4 and 2.3). This module finds the lines,
+their fixed order. This module finds the lines,
 the torn tail (bytes after the last line feed), splits a line that holds more
-than one record (the spec allows a concurrent writer's object to land between
-another object and its line feed) and parses a record strictly; it checks no
+than one record (a writer that writes an object and its line feed separately
+lets a concurrent writer's object land between the two) and parses a record strictly; it checks no
 hash, signature or chain.
 """
 from __future__ import annotations

@@ -1,4 +1,4 @@
-"""Seal text, seal number form and chain step, rebuilt from the spec (Part 1.4).
+"""Seal text, seal number form and chain step, rebuilt independently.
 
 This is a second, independent rendering of what the native module computes
 when it seals a decision: nothing here calls ``vorm_zel``. It uses the
@@ -42,7 +42,7 @@ def _shortest_digits(x):
 
 
 def seal_number(x):
-    """The seal number form of a double (Part 1.4).
+    """The seal number form of a double.
 
     Plain positional notation with at least one digit after the point for
     zero and for 0.0001 <= |x| < 1e16 (``1.0``, ``0.51``, ``0.0001``);

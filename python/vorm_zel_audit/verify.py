@@ -233,7 +233,7 @@ def _explain(report):
     if report.shared_lines or report.empty_lines:
         report.notes.append(
             "%d lines hold more than one record and %d lines are empty: concurrent writers interleaved "
-            "their writes (the spec allows this); every record was checked" % (report.shared_lines,
+            "their writes; every record was checked" % (report.shared_lines,
                                                                                 report.empty_lines))
     if sum(1 for segment in report.segments if segment.start == "genesis") > 1:
         report.notes.append(

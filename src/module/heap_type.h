@@ -51,7 +51,7 @@ template <class Native>
     if (g_class_object<Native> != nullptr) {
         return {};
     }
-    // The interpreter keeps pointing at the spec's name: it must outlive the type.
+    // The interpreter keeps pointing at the PyType_Spec's name: it must outlive the type.
     static std::string qualified = std::string("builtins.") + Native::kClassName;
     PyType_Spec spec{qualified.c_str(), static_cast<int>(sizeof(Instance<Native>)), 0,
                      Py_TPFLAGS_DEFAULT, slots};
