@@ -180,6 +180,14 @@ def test_inspect_summarises_without_a_key(log):
     assert "chain 1: 30 records" in result.stdout
     summary = json.loads(run("inspect", path, "--json").stdout)
     assert summary["records"] == 30 and summary["distinct_place"] == 3
+    records = [json.loads(line) for line in read_lines(path)]
+    reputations = [record["reputation_scalar"] for record in records]
+    assert summary["reputation"] == {"first": reputations[0], "last": reputations[-1],
+                                     "min": min(reputations), "max": max(reputations)}
+    insights = sum(record["core_insight_json"] is not None for record in records)
+    assert summary["core_insights"] == insights
+    assert summary["insight_rate"] == insights / 30
+    assert "core insights: %d (%.1f%% of records)" % (insights, 100.0 * insights / 30) in result.stdout
 
 
 def test_inspect_a_line_decodes_the_json_texts(log):

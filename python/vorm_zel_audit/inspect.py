@@ -27,7 +27,8 @@ def summarize(path):
     summary = {"path": os.fspath(path), "file_bytes": size, "lines": 0, "records": 0, "malformed_lines": 0,
                "torn_tail_bytes": size - complete, "first_timestamp": None, "last_timestamp": None,
                "core_insights": 0, "human_reviews": {"resolved": 0, "open": 0, "unreadable": 0},
-               "hash_mismatches": 0}
+               "hash_mismatches": 0, "insight_rate": None,
+               "reputation": {"first": None, "last": None, "min": None, "max": None}}
     key_path = os.fspath(path) + ".key"
     summary["key_file"] = key_path if os.path.exists(key_path) else None
     problems = []
@@ -63,6 +64,13 @@ def summarize(path):
                 counts["purpose"][record.purpose] += 1
                 if members["core_insight_json"] is not None:
                     summary["core_insights"] += 1
+                reputation = summary["reputation"]
+                value = members["reputation_scalar"]
+                if reputation["first"] is None:
+                    reputation["first"] = reputation["min"] = reputation["max"] = value
+                reputation["last"] = value
+                reputation["min"] = min(reputation["min"], value)
+                reputation["max"] = max(reputation["max"], value)
                 try:
                     resolved = json.loads(members["human_delta_chain_json"])["resolved"]
                     summary["human_reviews"]["resolved" if resolved else "open"] += 1
@@ -71,6 +79,8 @@ def summarize(path):
         line_base += result.lines
         summary["records"] += result.records
     summary["lines"] = line_base
+    if summary["records"]:
+        summary["insight_rate"] = summary["core_insights"] / summary["records"]
     summary["chains"] = [segment.to_dict() for segment in walker.final_segments()]
     summary["chain_breaks"] = len(problems)
     for name, counter in counts.items():
@@ -102,8 +112,13 @@ def format_summary(summary):
                         for item in summary[name])
         out.append("%s: %d distinct; %s" % (name, summary["distinct_" + name], top))
     reviews = summary["human_reviews"]
-    out.append("core insights: %d; human reviews resolved: %d, open: %d" % (
-        summary["core_insights"], reviews["resolved"], reviews["open"]))
+    if summary["insight_rate"] is not None:
+        out.append("core insights: %d (%.1f%% of records)" % (summary["core_insights"],
+                                                               100.0 * summary["insight_rate"]))
+        reputation = summary["reputation"]
+        out.append("reputation (in file order): first %r, last %r, min %r, max %r" % (
+            reputation["first"], reputation["last"], reputation["min"], reputation["max"]))
+    out.append("human reviews resolved: %d, open: %d" % (reviews["resolved"], reviews["open"]))
     if summary["key_file"]:
         out.append("key file: %s (verify against a public key kept elsewhere)" % summary["key_file"])
     return "\n".join(out)
