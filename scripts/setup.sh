@@ -7,8 +7,9 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
-PYTHON_PACKAGES=("cmake>=3.26" ninja pytest blake3 cryptography numpy)
+# clang brings libFuzzer for the fuzz targets that scripts/test.sh runs.
+DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev clang)
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy)
 
 export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
 
@@ -32,6 +33,23 @@ install_debian_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# libFuzzer and clang's sanitizer runtimes come in a package named after the
+# clang release (libclang-rt-14-dev on Debian 12, -19- on Debian 13).
+install_clang_runtime() {
+    local major runtime
+    major="$(clang -dumpversion | cut -d. -f1)"
+    runtime="libclang-rt-$major-dev"
+    if dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
+        return
+    fi
+    if [[ $(id -u) -ne 0 ]]; then
+        log "missing Debian package: $runtime (run as root, or install it first)"
+        exit 1
+    fi
+    log "installing Debian package: $runtime"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$runtime" >/dev/null
 }
 
 # An interpreter whose environment pip may change: the given one, or a
@@ -99,6 +117,7 @@ build_and_install() {
 }
 
 install_debian_packages
+install_clang_runtime
 choose_python
 ensure_python_headers
 install_python_packages
