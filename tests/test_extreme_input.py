@@ -265,3 +265,27 @@ def test_random_arguments_never_crash_the_binder(objects, target, args, kwargs):
         assert expected is None
     else:
         assert expected is None
+
+
+ATTRIBUTES = {
+    "triplet": ["provenance", "place", "purpose"],
+    "chain": ["chain_id", "agent_decision_ref", "resolved", "terminal_node"],
+    "record": ["id", "hash", "prompt", "signature", "core_insight_json"],
+}
+
+
+@SETTINGS
+@given(owner=st.sampled_from(sorted(ATTRIBUTES)), data=st.data(), value=VALUES)
+def test_random_assignments_change_a_field_or_nothing(objects, owner, data, value):
+    target = objects[owner]
+    name = data.draw(st.sampled_from(ATTRIBUTES[owner]))
+    value = objects.get(value, value) if isinstance(value, str) else value
+    before = getattr(target, name)
+    try:
+        setattr(target, name, value)
+    except (TypeError, AttributeError, UnicodeEncodeError):
+        assert getattr(target, name) == before
+    else:
+        assert owner != "record"  # a SealedRecord is read-only
+        assert getattr(target, name) == value
+        setattr(target, name, before)
