@@ -8,10 +8,12 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
-# A command that needs more (the benchmarks) names it in EXTRA_DEBIAN_PACKAGES.
+# A command that needs more names it in EXTRA_DEBIAN_PACKAGES: the tests add
+# clang (libFuzzer for the fuzz targets) and libbenchmark-dev, the benchmarks
+# libbenchmark-dev.
 read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
 DEBIAN_PACKAGES+=("${_extra[@]}")
-PYTHON_PACKAGES=("cmake>=3.26" ninja pytest blake3 cryptography numpy)
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy)
 
 export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
 
@@ -35,6 +37,24 @@ install_debian_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# libFuzzer and clang's sanitizer runtimes come in a package named after the
+# clang release (libclang-rt-14-dev on Debian 12, -19- on Debian 13).
+install_clang_runtime() {
+    local major runtime
+    command -v clang >/dev/null 2>&1 || return 0  # only where clang was asked for
+    major="$(clang -dumpversion | cut -d. -f1)"
+    runtime="libclang-rt-$major-dev"
+    if dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
+        return
+    fi
+    if [[ $(id -u) -ne 0 ]]; then
+        log "missing Debian package: $runtime (run as root, or install it first)"
+        exit 1
+    fi
+    log "installing Debian package: $runtime"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$runtime" >/dev/null
 }
 
 # An interpreter whose environment pip may change: the given one, or a
@@ -102,6 +122,7 @@ build_and_install() {
 }
 
 install_debian_packages
+install_clang_runtime
 choose_python
 ensure_python_headers
 install_python_packages

@@ -4,6 +4,7 @@ The tests import the installed module (``pip install .``); nothing here adds
 the source tree to the path.
 """
 import json
+import os
 import pathlib
 
 import pytest
@@ -11,6 +12,23 @@ import pytest
 import vorm_zel
 
 DATA_DIR = pathlib.Path(__file__).parent / "data"
+
+# Set by scripts/test.sh for its second pass, against the module built with
+# AddressSanitizer and UndefinedBehaviorSanitizer: the directory it lives in.
+SANITIZED_BUILD = os.environ.get("VORM_ZEL_SANITIZED_BUILD", "")
+SANITIZED = bool(SANITIZED_BUILD)
+if SANITIZED and not os.path.samefile(os.path.dirname(vorm_zel.__file__), SANITIZED_BUILD):
+    raise RuntimeError("the sanitizer pass imported %s, not the module in %s" % (vorm_zel.__file__, SANITIZED_BUILD))
+
+
+def not_when_sanitized(reason):
+    """Skips a test in the sanitizer pass, for the reason given."""
+    return pytest.mark.skipif(SANITIZED, reason="sanitized build: " + reason)
+
+
+def scaled(count, sanitized_count):
+    """An iteration count, smaller in the (several times slower) sanitizer pass."""
+    return sanitized_count if SANITIZED else count
 
 
 @pytest.fixture(scope="session")

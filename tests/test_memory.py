@@ -5,6 +5,8 @@ import textwrap
 
 import pytest
 
+from conftest import not_when_sanitized
+
 SCRIPT = textwrap.dedent(
     r"""
     import resource, vorm_zel
@@ -38,6 +40,7 @@ SCRIPT = textwrap.dedent(
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="uses /proc and RLIMIT_AS")
+@not_when_sanitized("ASan reserves terabytes of shadow address space, which RLIMIT_AS forbids")
 def test_exhausted_native_memory_raises_memory_error_and_the_engine_goes_on():
     result = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr

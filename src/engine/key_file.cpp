@@ -160,7 +160,9 @@ Outcome<SecretSeed> read_seed(const std::string& key_path) {
     if (has_nul(key_path)) {
         return failure(kReadFailed, EINVAL);
     }
-    FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO at the key path must not hang the constructor (and
+    // the host with it) waiting for a writer; it reads as empty instead.
+    FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) {
         return failure(kReadFailed, errno);
     }

@@ -8,7 +8,10 @@
 namespace vorm_zel {
 namespace {
 
-constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+// O_NONBLOCK only for the open itself: a FIFO at the path with no reader
+// would otherwise block the open, and with it the whole host, forever; it
+// fails with ENXIO instead. Writes block as usual (see open_log).
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the process umask
 
 int open_log(const std::string& wal_path) noexcept {
@@ -20,6 +23,12 @@ int open_log(const std::string& wal_path) noexcept {
     do {
         fd = ::open(wal_path.c_str(), kAppendFlags, kNewFileMode);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
     return fd;
 }
 
