@@ -43,7 +43,7 @@ install_debian_packages() {
 # clang release (libclang-rt-14-dev on Debian 12, -19- on Debian 13).
 install_clang_runtime() {
     local major runtime
-    command -v clang >/dev/null 2>&1 || return 0  # only where clang was asked for
+    [[ " ${DEBIAN_PACKAGES[*]} " == *" clang "* ]] || return 0  # only where clang was asked for
     major="$(clang -dumpversion | cut -d. -f1)"
     runtime="libclang-rt-$major-dev"
     if dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
