@@ -25,6 +25,7 @@ import argparse
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -128,8 +129,14 @@ def main():
     if args.memory_child:
         print(json.dumps(memory_report(args.memory_child)))
         return
-
     workdir = tempfile.mkdtemp(prefix="vorm-zel-bench-")
+    try:
+        run(args, workdir)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def run(args, workdir):
     triplet = vorm_zel.PPPTriplet(PROVENANCE, PLACE, PURPOSE)
     review = vorm_zel.HumanDeltaChain("ticket-4711", True, "supervisor-ana")
     n = max(1000, args.captures // (10 if args.quick else 1))
