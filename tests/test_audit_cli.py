@@ -118,6 +118,8 @@ def test_strict_fails_a_torn_tail(log):
     (["verify", "{log}", "--checkpoint", "{missing}"], "cannot read checkpoint"),
     (["verify", "{bare}"], "no public key"),
     (["inspect", "{log}", "--line", "99"], "no line 99"),
+    (["verify", "{log}", "--max-failures", "-1"], "--max-failures must be 0 or more"),
+    (["checkpoint", "{log}", "--max-failures", "-1"], "--max-failures must be 0 or more"),
 ])
 def test_exit_2_when_it_cannot_run(log, tmp_path, args, message):
     path, _ = log

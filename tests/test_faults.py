@@ -73,17 +73,19 @@ def log_replaced_by_a_fifo(tmp_path):
     return path, replace_with(path, os.mkfifo), lambda: os.remove(path), "No such device or address (os error 6)"
 
 
+def remove_directory(directory):
+    """The log's directory goes away, with the log and key file in it."""
+    for name in os.listdir(str(directory)):
+        os.remove(str(directory / name))
+    directory.rmdir()
+
+
 def directory_removed(tmp_path):
     directory = tmp_path / "logs"
     directory.mkdir()
     path = str(directory / "audit.wal")
 
-    def break_it():
-        for name in os.listdir(str(directory)):
-            os.remove(str(directory / name))
-        directory.rmdir()
-
-    return path, break_it, directory.mkdir, "No such file or directory (os error 2)"
+    return path, lambda: remove_directory(directory), directory.mkdir, "No such file or directory (os error 2)"
 
 
 def directory_replaced_by_a_file(tmp_path):
@@ -92,9 +94,7 @@ def directory_replaced_by_a_file(tmp_path):
     path = str(directory / "audit.wal")
 
     def break_it():
-        for name in os.listdir(str(directory)):
-            os.remove(str(directory / name))
-        directory.rmdir()
+        remove_directory(directory)
         directory.write_bytes(b"not a directory")
 
     def heal():

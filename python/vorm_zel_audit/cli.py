@@ -101,21 +101,30 @@ def _progress(args):
     return ProgressBar(sys.stderr)
 
 
-def _verify(args):
+def _checked(args, checkpoint, check):
+    """Resolves the key, runs ``check(key, progress)`` (which returns a value
+    and its report) under the progress bar, and notes where the key came
+    from on the report."""
     if args.max_failures is not None and args.max_failures < 0:
         raise UsageError("--max-failures must be 0 or more")
-    checkpoint = coerce(args.checkpoint) if args.checkpoint else None
     key, source, own_key = _resolve_key(args, checkpoint)
     bar = _progress(args)
     try:
-        report = verify_log(args.log, key, checkpoint=checkpoint, jobs=args.jobs,
-                            max_failures=args.max_failures, strict=args.strict, progress=bar)
+        value, report = check(key, bar)
     finally:
         if bar is not None:
             bar.close()
     report.key_source = source
     if own_key:
         report.notes.insert(0, SELF_CONSISTENCY % (args.log + ".key"))
+    return value, report
+
+
+def _verify(args):
+    checkpoint = coerce(args.checkpoint) if args.checkpoint else None
+    _, report = _checked(args, checkpoint, lambda key, bar: (None, verify_log(
+        args.log, key, checkpoint=checkpoint, jobs=args.jobs, max_failures=args.max_failures,
+        strict=args.strict, progress=bar)))
     if args.json:
         print(report.to_json(indent=2))
     else:
@@ -125,17 +134,8 @@ def _verify(args):
 
 def _checkpoint(args):
     previous = coerce(args.previous) if args.previous else None
-    key, source, own_key = _resolve_key(args, previous)
-    bar = _progress(args)
-    try:
-        checkpoint, report = make_checkpoint(args.log, key, previous, jobs=args.jobs,
-                                             max_failures=args.max_failures, progress=bar)
-    finally:
-        if bar is not None:
-            bar.close()
-    report.key_source = source
-    if own_key:
-        report.notes.insert(0, SELF_CONSISTENCY % (args.log + ".key"))
+    checkpoint, report = _checked(args, previous, lambda key, bar: make_checkpoint(
+        args.log, key, previous, jobs=args.jobs, max_failures=args.max_failures, progress=bar))
     if checkpoint is None:
         if args.json:
             print(json.dumps({"checkpoint": None, "report": report.to_dict()}, indent=2, ensure_ascii=False))
