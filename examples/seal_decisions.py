@@ -87,6 +87,7 @@ def main():
     print("last merkle root:  %s" % (record.merkle_root if record else "-"))
     print("captures / second: %.0f" % (args.decisions / elapsed if elapsed > 0 else float("inf")))
     print("public key:        %s" % engine.public_key_hex())
+    print("verify it with:    vorm-zel verify %s --public-key %s" % (args.wal, engine.public_key_hex()))
 
 
 def _count_lines(path):

@@ -35,6 +35,17 @@ def test_demo_reports_what_it_sealed(demo_log):
         assert handle.read().count(b"\n") == 300
 
 
+def test_the_verify_command_the_demo_prints_passes(demo_log):
+    _, stdout = demo_log
+    summary = dict(line.split(":", 1) for line in stdout.strip().splitlines())
+    command = summary["verify it with"].split()
+    assert command[:2] == ["vorm-zel", "verify"]
+    assert command[-2:] == ["--public-key", summary["public key"].strip()]
+    result = run("-m", "vorm_zel_audit", *command[1:])
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "PASSED: 300 lines, 300 records" in result.stdout
+
+
 def test_verifier_accepts_the_untouched_log(demo_log):
     path, _ = demo_log
     result = run(VERIFY, str(path))
