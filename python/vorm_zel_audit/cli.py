@@ -13,7 +13,7 @@ import sys
 
 from . import __version__
 from .checkpoint import InvalidCheckpoint, coerce, make_checkpoint
-from .inspect import NoSuchLine, format_line_view, format_summary, line_view, summarize
+from .log_summary import NoSuchLine, format_line_view, format_summary, line_view, summarize
 from .keys import InvalidKey, normalise_public_key_hex, public_key_from_key_file
 from .progress import ProgressBar
 from .verify import DEFAULT_MAX_FAILURES, verify_log
