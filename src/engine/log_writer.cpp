@@ -1,6 +1,7 @@
 #include "engine/log_writer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,9 +9,10 @@
 namespace vorm_zel {
 namespace {
 
-// O_NONBLOCK only for the open itself: a FIFO at the path with no reader
-// would otherwise block the open, and with it the whole host, forever; it
-// fails with ENXIO instead. Writes block as usual (see open_log).
+// O_NONBLOCK: a FIFO at the path with no reader would otherwise block the
+// open, and with it the whole host, forever; it fails with ENXIO instead.
+// Regular files ignore the flag; on a pipe a write that cannot proceed waits
+// for room in append_log_line, so lines are never cut short.
 constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
 constexpr mode_t kNewFileMode = 0666;  // narrowed by the process umask
 
@@ -23,12 +25,6 @@ int open_log(const std::string& wal_path) noexcept {
     do {
         fd = ::open(wal_path.c_str(), kAppendFlags, kNewFileMode);
     } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
     return fd;
 }
 
@@ -53,6 +49,14 @@ int append_log_line(const std::string& wal_path, std::string_view line) noexcept
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // A pipe or device that is full for now: wait, as a blocking
+                // write would. Regular files never get here.
+                pollfd ready{fd, POLLOUT, 0};
+                if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) {
+                    continue;
+                }
             }
             error = errno;
             break;
