@@ -61,12 +61,6 @@ def seal_number(x):
     if x == 0:
         return sign + "0.0"
     digits, first = _shortest_digits(x)
-    if 0.0001 <= abs(x) < 1e16:
-        if first < 0:
-            return sign + "0." + "0" * (-first - 1) + digits
-        if first >= len(digits) - 1:
-            return sign + digits + "0" * (first - len(digits) + 1) + ".0"
-        return sign + digits[: first + 1] + "." + digits[first + 1:]
     mantissa = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
     return sign + mantissa + "e" + str(first)
 

@@ -38,10 +38,11 @@ std::string format_rfc3339(std::int64_t seconds, std::uint32_t nanos) {
     const auto second_of_day = static_cast<std::uint64_t>(
         seconds - duration_cast<std::chrono::seconds>(day.time_since_epoch()).count());
 
-    // YYYY-MM-DDTHH:MM:SS[.fraction]+00:00; years beyond 9999 get more digits.
+    // YYYY-MM-DDTHH:MM:SS[.fraction]+00:00; the calendar ends in 32767, so a
+    // year takes four digits, or five beyond 9999.
     char text[48];
     const auto year = static_cast<std::uint64_t>(static_cast<int>(date.year()));
-    char* p = put_digits(text, year, year > 9999 ? (year > 99999 ? 6 : 5) : 4);
+    char* p = put_digits(text, year, year > 9999 ? 5 : 4);
     *p++ = '-';
     p = put_digits(p, static_cast<unsigned>(date.month()), 2);
     *p++ = '-';

@@ -18,9 +18,9 @@ void member(std::string& out, const char* key_with_punctuation, const std::strin
 
 // ,"signature":[n,n,...] with the 64 byte values in decimal, written into one
 // stack buffer and appended at once.
-void append_signature_array(std::string& out, const std::array<std::uint8_t, 64>& signature) {
+void append_signature_array(std::string& out, const decltype(SealedRecord::signature)& signature) {
     constexpr std::string_view kKey = ",\"signature\":[";
-    char buf[kKey.size() + 64 * 4 + 1];
+    char buf[kKey.size() + kSignatureBytes * 4];  // "255," per byte
     char* p = std::copy(kKey.begin(), kKey.end(), buf);
     for (const std::uint8_t byte : signature) {
         if (byte >= 100) {
