@@ -1,38 +1,26 @@
 """Independent re-derivation of what a capture must produce, for the host tests.
 
-Nothing here touches ``vorm_zel``: the seal text, digests, chain step,
-signature check, the record's JSON texts and the log line are rebuilt with
-``blake3``, ``cryptography`` and plain Python, so a fault in the module's own
-writers or hashing cannot hide behind a shared helper.
+Nothing here touches ``vorm_zel``: the seal text, digests and chain step
+come from ``vorm_zel_audit`` (pure Python over ``blake3``), the signature
+check from ``cryptography``, and the record's JSON texts and the log line are
+rebuilt here, so a fault in the module's own writers or hashing cannot hide
+behind a shared helper.
 """
 import calendar
 import re
 from decimal import Decimal
 
-import blake3
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
-GENESIS_HEX = "df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a"
+# The audit package is this project's second, independent rendering of the
+# record members, seal text and chain step; the tests check the module
+# against it instead of keeping a third copy here.
+from vorm_zel_audit.logfile import FIELDS  # noqa: F401  (re-exported)
+from vorm_zel_audit.seal import chain_text, payload_digest, seal_number, seal_text  # noqa: F401
+from vorm_zel_audit.seal import next_root_hex as next_root  # noqa: F401
 
-# Members of a record and of its log line, in their fixed order.
-FIELDS = (
-    "id",
-    "timestamp",
-    "monotonic_nanos",
-    "hash",
-    "signature",
-    "merkle_root",
-    "coherence_score",
-    "reputation_scalar",
-    "ppp_json",
-    "ctx_json",
-    "prompt",
-    "reasoning_trace_json",
-    "output",
-    "human_delta_chain_json",
-    "core_insight_json",
-)
+GENESIS_HEX = "df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a"
 
 LESSON = "Decision aligns well with historical pattern."
 
@@ -72,19 +60,6 @@ def _scientific(digits, first, plus):
     if first < 0:
         return mantissa + "e-" + str(-first)
     return mantissa + ("e+" if plus else "e") + str(first)
-
-
-def seal_number(x):
-    """The number form that goes into the seal text."""
-    if x != x or x in (float("inf"), float("-inf")):
-        raise ValueError("the seal form has no text for NaN or infinity")
-    sign = "-" if str(x).startswith("-") else ""
-    if x == 0:
-        return sign + "0.0"
-    digits, first = _shortest_digits(x)
-    if 0.0001 <= abs(x) < 1e16:
-        return sign + _positional(digits, first)
-    return sign + _scientific(digits, first, plus=False)
 
 
 def json_float(x):
@@ -158,26 +133,8 @@ def insight_json(confidence, vector):
 
 # ------------------------------------------------------------ cryptography --
 
-def seal_text(provenance, place, purpose, prompt, coherence, reputation):
-    return (provenance + place + purpose + prompt).encode("utf-8") + (
-        seal_number(coherence) + seal_number(reputation)
-    ).encode("ascii")
-
-
 def seal_hash(provenance, place, purpose, prompt, coherence, reputation):
-    return blake3.blake3(
-        seal_text(provenance, place, purpose, prompt, coherence, reputation)
-    ).hexdigest()
-
-
-def chain_text(previous_hex, digest_hex):
-    text = b'Hash("' + previous_hex.encode("ascii") + b'")' + b'Hash("' + digest_hex.encode("ascii") + b'")'
-    assert len(text) == 144
-    return text
-
-
-def next_root(previous_hex, digest_hex):
-    return blake3.blake3(chain_text(previous_hex, digest_hex)).hexdigest()
+    return payload_digest(provenance, place, purpose, prompt, coherence, reputation).hex()
 
 
 def signature_verifies(public_key_hex, message, signature):

@@ -1,8 +1,8 @@
-"""Concurrent writers: processes appending to one log, processes creating one
-key, and threads sharing one engine or each owning one."""
+"""Concurrent writers: processes appending to one log, and threads sharing one
+engine or each owning one. (Processes racing to create one key are in
+test_engine_identity.py.)"""
 import json
 import multiprocessing
-import os
 import sys
 import threading
 import time
@@ -63,36 +63,6 @@ def test_eight_processes_append_whole_lines_to_one_log(vz, wal_path):
         # Signatures: the first, the last and a sample between.
         for line in own[:: max(1, len(own) // 50)] + own[-1:]:
             assert oracle.signature_verifies(public_key, bytes.fromhex(line["hash"]), line["signature"])
-
-
-def construct_at_once(path, barrier, results):
-    import vorm_zel
-
-    barrier.wait()
-    try:
-        results.put(vorm_zel.ZELEngine(path).public_key_hex())
-    except BaseException as exc:  # noqa: B902 - reported to the parent
-        results.put("%s: %s" % (type(exc).__name__, exc))
-
-
-@pytest.mark.parametrize("where", ["flat", "nested"])
-def test_eight_processes_create_one_key(tmp_path, where):
-    directory = tmp_path / "logs" if where == "nested" else tmp_path
-    directory.mkdir(exist_ok=True)
-    path = str(directory / "new.wal")
-    context = multiprocessing.get_context("fork")
-    barrier = context.Barrier(PROCESSES)
-    results = context.Queue()
-    racers = [context.Process(target=construct_at_once, args=(path, barrier, results)) for _ in range(PROCESSES)]
-    for racer in racers:
-        racer.start()
-    keys = [results.get(timeout=120) for _ in racers]
-    for racer in racers:
-        racer.join(120)
-    assert [racer.exitcode for racer in racers] == [0] * PROCESSES
-    assert len(set(keys)) == 1 and oracle.HEX64_RE.fullmatch(keys[0]), keys
-    assert sorted(name for name in os.listdir(str(directory)) if name.startswith("new")) == ["new.wal", "new.wal.key"]
-    assert os.path.getsize(path + ".key") == 32
 
 
 # ------------------------------------------------------------------ threads --

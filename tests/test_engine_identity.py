@@ -217,12 +217,15 @@ def construct_after(barrier, path, results):
         results.put("%s: %s" % (type(exc).__name__, exc))
 
 
+@pytest.mark.parametrize("where", ["flat", "nested"])
 @pytest.mark.parametrize("round_", range(4))
-def test_racing_constructors_share_one_key(tmp_path, round_):
+def test_racing_constructors_share_one_key(tmp_path, round_, where):
+    directory = tmp_path / "logs" if where == "nested" else tmp_path
+    directory.mkdir(exist_ok=True)
     context = multiprocessing.get_context("fork")
     barrier = context.Barrier(RACERS)
     results = context.Queue()
-    wal = str(tmp_path / "race.wal")
+    wal = str(directory / "race.wal")
     racers = [context.Process(target=construct_after, args=(barrier, wal, results)) for _ in range(RACERS)]
     for racer in racers:
         racer.start()
@@ -233,7 +236,10 @@ def test_racing_constructors_share_one_key(tmp_path, round_):
     assert all(HEX64.fullmatch(key) for key in keys), keys
     assert len(set(keys)) == 1
     assert os.path.getsize(wal + ".key") == 32
-    assert listing(tmp_path) == ["cwd", "race.wal", "race.wal.key"]
+    if where == "flat":
+        assert listing(tmp_path) == ["cwd", "race.wal", "race.wal.key"]
+    else:
+        assert sorted(os.listdir(str(directory))) == ["race.wal", "race.wal.key"]
     assert vorm_zel.ZELEngine(wal).public_key_hex() == keys[0]
 
 
