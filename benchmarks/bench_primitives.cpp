@@ -141,22 +141,22 @@ void BM_Floor_Ed25519Sign32(benchmark::State& state) {
     }
 }
 
-// open(O_WRONLY|O_APPEND|O_CREAT) + one write of the line + close, the system
-// calls one append makes.
-void BM_Floor_OpenAppendClose(benchmark::State& state) {
-    const std::string path = g_log_dir + "/vorm-zel-bench-floor.log";
+// Appends lines of state.range(0) bytes to a scratch file with `append`
+// (false on failure), truncating it now and then outside the timing so that
+// it does not grow without bound.
+template <class Append>
+void time_appends(benchmark::State& state, const char* file_name, Append append) {
+    const std::string path = g_log_dir + "/" + file_name;
     std::string line(static_cast<std::size_t>(state.range(0)) - 1, 'x');
     line += '\n';
     ::unlink(path.c_str());
     long written = 0;
     for (auto _ : state) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        if (!append(path, line)) {
             state.SkipWithError("append failed");
             break;
         }
-        ::close(fd);
-        if (++written == 100000) {  // keep the file from growing without bound
+        if (++written == 100000) {
             state.PauseTiming();
             (void)::truncate(path.c_str(), 0);
             written = 0;
@@ -164,6 +164,20 @@ void BM_Floor_OpenAppendClose(benchmark::State& state) {
         }
     }
     ::unlink(path.c_str());
+}
+
+// open(O_WRONLY|O_APPEND|O_CREAT) + one write of the line + close, the system
+// calls one append makes.
+void BM_Floor_OpenAppendClose(benchmark::State& state) {
+    time_appends(state, "vorm-zel-bench-floor.log", [](const std::string& path, const std::string& line) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        const bool whole =
+            fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return whole;
+    });
 }
 
 // --- The module's own pieces ------------------------------------------------
@@ -235,24 +249,10 @@ void BM_Module_LogLine(benchmark::State& state) {
 }
 
 void BM_Module_AppendLogLine(benchmark::State& state) {
-    const std::string path = g_log_dir + "/vorm-zel-bench-module.log";
-    std::string line(static_cast<std::size_t>(state.range(0)) - 1, 'x');
-    line += '\n';
-    ::unlink(path.c_str());
-    long written = 0;
-    for (auto _ : state) {
-        if (append_log_line(path, line) != 0) {
-            state.SkipWithError("append failed");
-            break;
-        }
-        if (++written == 100000) {
-            state.PauseTiming();
-            (void)::truncate(path.c_str(), 0);
-            written = 0;
-            state.ResumeTiming();
-        }
-    }
-    ::unlink(path.c_str());
+    time_appends(state, "vorm-zel-bench-module.log",
+                 [](const std::string& path, const std::string& line) {
+                     return append_log_line(path, line) == 0;
+                 });
 }
 
 void register_all() {
