@@ -58,4 +58,4 @@ def test_an_empty_log_verifies(tmp_path):
 
 def test_a_log_of_a_log_path_that_is_missing_raises(tmp_path):
     with pytest.raises(OSError):
-        verify_log(str(tmp_path / "missing.wal"), "00" * 32)
+        verify_log(str(tmp_path / "missing.wal"), "ab" * 32)

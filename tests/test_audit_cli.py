@@ -112,7 +112,7 @@ def test_strict_fails_a_torn_tail(log):
 
 
 @pytest.mark.parametrize("args,message", [
-    (["verify", "{missing}", "--public-key", "00" * 32], "No such file"),
+    (["verify", "{missing}", "--public-key", "ab" * 32], "No such file"),
     (["verify", "{log}", "--public-key", "xyz"], "64 hexadecimal digits"),
     (["verify", "{log}", "--key-file", "{missing}"], "cannot read the key file"),
     (["verify", "{log}", "--checkpoint", "{missing}"], "cannot read checkpoint"),
