@@ -13,7 +13,7 @@ DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann
 # libbenchmark-dev.
 read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
 DEBIAN_PACKAGES+=("${_extra[@]}")
-PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy)
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy pynacl)
 
 export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
 
