@@ -42,6 +42,8 @@ import dataclasses
 from collections import OrderedDict
 from typing import Callable, Dict, List, Optional, Tuple
 
+from blake3 import blake3
+
 from . import failures
 from .linecheck import LINK_GENESIS, LINK_NONE, LINK_PREVIOUS
 from .seal import next_root_hex
@@ -49,9 +51,9 @@ from .seal import next_root_hex
 GENESIS = "genesis"
 UNLINKED = "unlinked"
 
-RECENT_HEADS = 32
-SEARCH_BUDGET = 1 << 18
-SEARCH_BUDGET_PER_RECORD = 8
+RECENT_HEADS = 16
+SEARCH_BUDGET = 1 << 16
+SEARCH_BUDGET_PER_RECORD = 4
 
 
 @dataclasses.dataclass
@@ -155,13 +157,15 @@ class ChainWalker:
         """The open head that ``root`` extends with ``digest``, and whether
         every open head was tried."""
         tried = 0
+        # The chain text is Hash("<head>")Hash("<digest>"): only the head varies.
+        suffix = ('")Hash("' + digest + '")').encode("ascii")
         for candidate in reversed(self._heads):
             if tried >= RECENT_HEADS:
                 if tried - RECENT_HEADS >= self._budget:
                     self._budget = 0
                     return None, False
             tried += 1
-            if candidate != skip and next_root_hex(candidate, digest) == root:
+            if candidate != skip and blake3(b'Hash("' + candidate.encode("ascii") + suffix).hexdigest() == root:
                 return candidate, True
         self._budget -= max(0, tried - RECENT_HEADS)
         return None, True
