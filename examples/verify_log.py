@@ -2,9 +2,11 @@
 
 vorm_zel_audit is an independent verifier (blake3 and cryptography; it never
 imports vorm_zel). For every line it rebuilds the seal text, checks the
-BLAKE3 hash, the Ed25519 signature and the chained merkle root; a new
-engine opened on an existing log starts a new chain from the genesis root,
-which is reported as a restart, not as a break.
+BLAKE3 hash and the Ed25519 signature, and checks that the chained merkle
+roots are consistent; a new engine opened on an existing log starts a new
+chain from the genesis root, which is reported as a restart, not as a break.
+The report says what that proves and what it does not: the chain is unkeyed,
+so a pass alone does not prove the log complete or in order.
 
     pip install .        # vorm_zel, vorm_zel_audit and the vorm-zel command
     python examples/verify_log.py audit.wal [--public-key HEX] [--checkpoint FILE]
@@ -41,6 +43,7 @@ def main():
     restarts = max(0, report.chain_starts - 1)
     print("%d lines, %d verified, %d failed, %d chain restarts"
           % (report.lines, report.lines - len(failed_lines), len(failed_lines), restarts))
+    print(report.proven.statement)
     return 0 if report.passed else 1
 
 
