@@ -40,7 +40,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections import OrderedDict
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from blake3 import blake3
 
@@ -83,11 +83,10 @@ class Segment:
                 "last_merkle_root": self.last_root, "records": self.records}
 
     @classmethod
-    def from_dict(cls, data: Dict[str, object]) -> "Segment":
-        return cls(str(data["start"]), int(data["first_line"]),  # type: ignore[arg-type]
-                   data.get("first_offset"), data.get("first_id"),  # type: ignore[arg-type]
-                   data.get("first_merkle_root"), int(data["last_line"]),  # type: ignore[arg-type]
-                   str(data["last_merkle_root"]), int(data["records"]))  # type: ignore[arg-type]
+    def from_dict(cls, data: Dict[str, Any]) -> "Segment":
+        return cls(str(data["start"]), int(data["first_line"]), data.get("first_offset"), data.get("first_id"),
+                   data.get("first_merkle_root"), int(data["last_line"]), str(data["last_merkle_root"]),
+                   int(data["records"]))
 
 
 @dataclasses.dataclass

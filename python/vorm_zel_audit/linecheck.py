@@ -100,7 +100,7 @@ def check_span(path: PathLike, span: Span, key_bytes: Optional[bytes]) -> SpanRe
 
 
 def _check(record: Record, key: Optional[Ed25519PublicKey]) -> Problems:
-    problems = None
+    problems: Problems = None
     recorded = bytes.fromhex(record.hash)
     digest = blake3.blake3(seal_text(record.provenance, record.place, record.purpose, record.prompt,
                                      record.coherence, record.reputation)).digest()

@@ -34,7 +34,8 @@ class _Tally:
     """The figures a summary gathers from each record, in file order."""
 
     def __init__(self) -> None:
-        self.counts = {name: collections.Counter() for name in ("provenance", "place", "purpose")}
+        self.counts: Dict[str, "collections.Counter[str]"] = {
+            name: collections.Counter() for name in ("provenance", "place", "purpose")}
         self.first_timestamp: Optional[str] = None
         self.last_timestamp: Optional[str] = None
         self.core_insights = 0
@@ -102,7 +103,7 @@ def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> D
                     summary["hash_mismatches"] += len(event.problems)
                 walker.record(line_base + event.line + 1, event.offset, event.id, event.hash, event.root,
                               event.link, True)
-                if event.run_count:
+                if event.run_count and event.run_last_root is not None and event.run_last_line is not None:
                     walker.run(event.run_count, event.run_last_root, line_base + event.run_last_line + 1)
             line_base += result.lines
             summary["records"] += result.records

@@ -5,7 +5,7 @@ import dataclasses
 import json
 from typing import Any, Dict, List, Optional
 
-from . import failures
+from .failures import TORN_TAIL, Failure
 from .chain import Segment
 from .proven import NOT_SEALED, SEALED, Proven
 
@@ -31,7 +31,7 @@ class VerifyReport:
     strict: bool = False
     key_source: Optional[str] = None
     key_pinned: bool = True
-    failures: List[failures.Failure] = dataclasses.field(default_factory=list)
+    failures: List[Failure] = dataclasses.field(default_factory=list)
     failure_counts: Dict[str, int] = dataclasses.field(default_factory=dict)
     segments: List[Segment] = dataclasses.field(default_factory=list)
     torn_tail: Optional[Dict[str, int]] = None
@@ -57,7 +57,7 @@ class VerifyReport:
     elapsed: float = 0.0
 
     # -- failures ------------------------------------------------------------
-    def add(self, failure: failures.Failure) -> None:
+    def add(self, failure: Failure) -> None:
         self.failure_counts[failure.kind] = self.failure_counts.get(failure.kind, 0) + 1
         if self.max_failures is None or len(self.failures) < self.max_failures:
             self.failures.append(failure)
@@ -70,13 +70,13 @@ class VerifyReport:
     def failures_truncated(self) -> bool:
         return self.failure_total > len(self.failures)
 
-    def failures_of(self, kind: str) -> List[failures.Failure]:
+    def failures_of(self, kind: str) -> List[Failure]:
         return [failure for failure in self.failures if failure.kind == kind]
 
     @property
     def passed(self) -> bool:
         for kind, count in self.failure_counts.items():
-            if count and (kind != failures.TORN_TAIL or self.strict):
+            if count and (kind != TORN_TAIL or self.strict):
                 return False
         return True
 

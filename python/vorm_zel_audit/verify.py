@@ -338,7 +338,7 @@ class _Walk:
                     if kind == failures.BAD_SIGNATURE:
                         authentic = False
             walker.record(base + event.line, event.offset, event.id, event.hash, event.root, event.link, authentic)
-            if event.run_count:
+            if event.run_count and event.run_last_root is not None and event.run_last_line is not None:
                 walker.run(event.run_count, event.run_last_root, base + event.run_last_line)
         if not tail:
             self.line_base += result.lines
