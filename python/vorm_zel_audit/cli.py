@@ -15,6 +15,7 @@ from . import __version__
 from .checkpoint import InvalidCheckpoint, coerce, make_checkpoint
 from .log_summary import NoSuchLine, format_line_view, format_summary, line_view, summarize
 from .keys import InvalidKey, normalise_public_key_hex, public_key_from_key_file
+from . import notary_cli
 from .progress import ProgressBar
 from .verify import DEFAULT_MAX_FAILURES, verify_log
 
@@ -61,6 +62,10 @@ def _parser():
                         help="a checkpoint of this log: detects truncation and rewriting, checks only "
                              "newer lines and pins the key when none is given")
     verify.add_argument("--strict", action="store_true", help="a torn tail (incomplete last line) fails")
+    verify.add_argument("--checkpoints", metavar="PATH",
+                        help="signed checkpoints of this log (default: LOG.checkpoints when it exists)")
+    verify.add_argument("--require-notarized", action="store_true",
+                        help="lines no signed checkpoint covers fail")
 
     checkpoint = commands.add_parser("checkpoint", help="verify a log and write a checkpoint of it",
                                      description="Verify the log and, if it passes, write a checkpoint.")
@@ -75,6 +80,7 @@ def _parser():
     inspect.add_argument("log", metavar="LOG")
     inspect.add_argument("--line", "-n", type=int, metavar="N", help="show line N with its JSON texts decoded")
     inspect.add_argument("--json", action="store_true", help="print JSON")
+    parser.set_defaults(notary_commands=notary_cli.add_commands(commands))
     return parser
 
 
@@ -124,7 +130,8 @@ def _verify(args):
     checkpoint = coerce(args.checkpoint) if args.checkpoint else None
     _, report = _checked(args, checkpoint, lambda key, bar: (None, verify_log(
         args.log, key, checkpoint=checkpoint, jobs=args.jobs, max_failures=args.max_failures,
-        strict=args.strict, progress=bar)))
+        strict=args.strict, progress=bar, checkpoints=args.checkpoints,
+        require_notarized=args.require_notarized)))
     if args.json:
         print(report.to_json(indent=2))
     else:
@@ -171,10 +178,11 @@ def _inspect(args):
 
 def main(argv=None):
     args = _parser().parse_args(argv)
-    command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}[args.command]
+    command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}.get(args.command) \
+        or args.notary_commands[args.command]
     try:
         return command(args)
-    except (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, ValueError, OSError) as error:
+    except (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, ValueError, OSError) + notary_cli.ERRORS as error:
         if isinstance(error, OSError) and error.filename:
             message = "%s: %s" % (error.filename, error.strerror or error)
         else:

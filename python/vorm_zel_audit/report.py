@@ -46,6 +46,7 @@ class VerifyReport(object):
         self.empty_lines = 0
         self.shared_lines = 0  # lines holding more than one record
         self.checkpoint = None  # what a checkpoint showed, when one was given
+        self.notarized = None  # NotarizedResult: the signed checkpoints (LOG.checkpoints), when checked
         self.prefix_blake3 = None  # BLAKE3 of the first ``bytes_verified`` bytes, when computed
         self.block_size = None
         self.block_digests = None
@@ -107,6 +108,7 @@ class VerifyReport(object):
             "covered_fields": {"signature": list(COVERED_BY_SIGNATURE), "chain": list(COVERED_BY_CHAIN)},
             "not_covered_fields": list(NOT_COVERED),
             "checkpoint": self.checkpoint,
+            "notarized": self.notarized.to_dict() if self.notarized else None,
             "notes": list(self.notes),
             "hints": list(self.hints),
             "jobs": self.jobs,
@@ -136,6 +138,9 @@ class VerifyReport(object):
                                                             self.lines_checked))
             else:
                 out.append("checkpoint: the log no longer matches it; every line checked")
+        if self.notarized:
+            out.append("notarised: " + self.notarized.statement)
+            out.extend("note: " + note for note in self.notarized.notes)
         for number, segment in enumerate(self.segments, 1):
             out.append("chain %d: %d records, lines %d-%d, %s" % (
                 number, segment.records, segment.first_line, segment.last_line,

@@ -16,12 +16,13 @@ import threading
 import time
 from concurrent.futures import ProcessPoolExecutor
 
-from . import checkpoint as checkpoints
+from . import checkpoint as checkpoint_file
 from . import failures
 from .chain import ChainWalker
 from .keys import normalise_public_key_hex
 from .linecheck import MALFORMED, check_range
 from .logfile import complete_length, line_boundaries, read_range
+from .notarized import check_beside_log
 from .report import VerifyReport
 
 PARALLEL_MIN_LINES = 2000
@@ -68,7 +69,7 @@ def _estimate_lines(path, start, end):
 
 def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failures=DEFAULT_MAX_FAILURES,
                strict=False, progress=None, digest=False, parallel_min_lines=PARALLEL_MIN_LINES,
-               chunk_bytes=None, mp_context=None):
+               chunk_bytes=None, mp_context=None, checkpoints=None, require_notarized=False):
     """Verify the log at ``path``; returns a VerifyReport.
 
     - ``public_key_hex``: the engine's public key (64 hex digits). May be None
@@ -83,12 +84,15 @@ def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failur
     - ``strict``: a torn tail fails verification.
     - ``progress``: called as ``progress(bytes_done, bytes_total, lines_done)``.
     - ``digest``: also compute the BLAKE3 digests a new checkpoint needs.
+    - ``checkpoints``: the signed checkpoints (``Notary``) to check the log
+      against: a path; None for ``LOG.checkpoints`` when it exists; False
+      for none. ``require_notarized``: lines no checkpoint covers fail.
 
     Raises OSError when the log cannot be read, ValueError (InvalidKey,
     InvalidCheckpoint) for an unusable key or checkpoint.
     """
     started = time.perf_counter()
-    checkpoint = checkpoints.coerce(checkpoint)
+    checkpoint = checkpoint_file.coerce(checkpoint)
     if public_key_hex is None:
         if checkpoint is None:
             raise ValueError("a public key is needed (or a checkpoint that pins one)")
@@ -103,6 +107,10 @@ def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failur
     report.file_bytes = file_size
     report.bytes_verified = complete
 
+    report.notarized = check_beside_log(path, checkpoints, key_bytes, complete, require_notarized)
+    for failure in report.notarized.failures if report.notarized else ():
+        report.add(failure)
+
     walker = ChainWalker(report.add)
     start = 0
     line_base = 0
@@ -113,7 +121,7 @@ def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failur
                 failures.KEY_MISMATCH, None, 0,
                 "the public key given (%s) is not the one the checkpoint pinned (%s): the key may have been "
                 "replaced" % (public_key_hex, checkpoint.public_key)))
-        prefix_matches, found = checkpoints.compare(checkpoint, path, file_size)
+        prefix_matches, found = checkpoint_file.compare(checkpoint, path, file_size)
         for failure in found:
             report.add(failure)
         report.checkpoint = {"byte_length": checkpoint.byte_length, "lines": checkpoint.line_count,
@@ -158,8 +166,8 @@ def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failur
             % (file_size - complete)))
     report.segments = walker.final_segments()
     if digest:
-        report.prefix_blake3, report.block_digests, _ = checkpoints.digest_prefix(path, complete)
-        report.block_size = checkpoints.BLOCK_SIZE
+        report.prefix_blake3, report.block_digests, _ = checkpoint_file.digest_prefix(path, complete)
+        report.block_size = checkpoint_file.BLOCK_SIZE
     _explain(report)
     report.elapsed = time.perf_counter() - started
     return report
