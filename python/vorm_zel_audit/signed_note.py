@@ -168,7 +168,8 @@ def parse_note(data: bytes) -> Note:
             raw = base64.b64decode(encoded, validate=True)
         except (binascii.Error, ValueError):
             raw = b""
-        if not is_valid_key_name(name) or len(raw) < 5:
+        # Only the canonical base64 of the bytes: one signature, one spelling.
+        if not is_valid_key_name(name) or len(raw) < 5 or base64.b64encode(raw).decode("ascii") != encoded:
             raise MalformedNote("a signature line is not a key name and a base64 signature")
         signatures.append(NoteSignature(name, raw[:4], raw[4:]))
     return Note(text, signatures)
