@@ -2,7 +2,6 @@
 never signed), resuming from its saved state, the background thread, and a
 ``notarize --follow`` process beside eight writing processes."""
 import multiprocessing
-import os
 import signal
 import subprocess
 import sys

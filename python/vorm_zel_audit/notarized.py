@@ -293,7 +293,7 @@ def _compare(result: NotarizedResult, valid: List[SignedCheckpoint], roots: Dict
         return
     result.statement = (
         "lines 1 to %d are byte for byte those the pinned key signed in checkpoint %d (tree size %d); "
-        "all %d valid checkpoints match the log, so the log only grew between them" % (
+        "every valid checkpoint (%d) matches the log, so the log only grew between them" % (
             top, latest.entry.number, top, result.valid_checkpoints))
     if result.lines_after:
         result.statement += ("; lines %d to %d (%d) came after the latest checkpoint and are sealed only by "

@@ -24,7 +24,7 @@ import base64
 import binascii
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from . import merkle
 from .line_stream import line_batches
@@ -259,12 +259,18 @@ def _entry(proof: Dict[str, Any]) -> bytes:
         raise ValueError("the proof holds no line (line, or line_base64)")
 
 
-def _check_inclusion(proof: Dict[str, Any], public_key: bytes) -> ProofCheck:
+def _checkpoint_of(proof: Dict[str, Any], public_key: bytes) -> Tuple[TreeHead, int]:
+    """The proof's signed checkpoint and its ``tree_size``, which must agree."""
     head = _signed_head(proof.get("checkpoint"), public_key, "the checkpoint")
-    index = _size(proof.get("index"), "index")
     size = _size(proof.get("tree_size"), "tree_size")
     if size != head.size:
         raise ValueError("tree_size %d is not the checkpoint's size %d" % (size, head.size))
+    return head, size
+
+
+def _check_inclusion(proof: Dict[str, Any], public_key: bytes) -> ProofCheck:
+    head, size = _checkpoint_of(proof, public_key)
+    index = _size(proof.get("index"), "index")
     number = proof.get("line_number", index + 1)
     if number != index + 1:
         raise ValueError("line_number %r is not index + 1" % (number,))
@@ -279,11 +285,8 @@ def _check_inclusion(proof: Dict[str, Any], public_key: bytes) -> ProofCheck:
 
 
 def _check_consistency(proof: Dict[str, Any], public_key: bytes) -> ProofCheck:
-    head = _signed_head(proof.get("checkpoint"), public_key, "the checkpoint")
-    size = _size(proof.get("tree_size"), "tree_size")
+    head, size = _checkpoint_of(proof, public_key)
     old_size = _size(proof.get("old_size"), "old_size")
-    if size != head.size:
-        raise ValueError("tree_size %d is not the checkpoint's size %d" % (size, head.size))
     old_root = _hashes([proof.get("old_root")], "old_root")[0]
     path = _hashes(proof.get("consistency"), "consistency")
     if not merkle.verify_consistency(old_size, size, old_root, head.root, path):
