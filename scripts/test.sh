@@ -9,8 +9,9 @@
 #      for a bounded time (VORM_ZEL_FUZZ_SECONDS, default 60).
 set -euo pipefail
 # clang for the fuzz targets; the native benchmark is compiled too (not run),
-# so that it cannot rot.
-export EXTRA_DEBIAN_PACKAGES="clang libbenchmark-dev"
+# so that it cannot rot. Go and its x/mod sources: the notarised-log interop
+# test checks our checkpoints and proofs with Go's note and tlog packages.
+export EXTRA_DEBIAN_PACKAGES="clang libbenchmark-dev golang-go golang-golang-x-mod-dev"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 

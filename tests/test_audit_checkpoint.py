@@ -7,7 +7,7 @@ import pytest
 
 from audit_logs import edit, kinds, offsets, public_key_of, read_lines, seal, write_lines
 from vorm_zel_audit import Checkpoint, InvalidCheckpoint, failures, make_checkpoint, verify_log
-from vorm_zel_audit import checkpoint as checkpoint_module
+from vorm_zel_audit import atomic_file
 from vorm_zel_audit.checkpoint import BLOCK_SIZE
 
 MODES = [dict(jobs=1), dict(jobs=2, parallel_min_lines=0, chunk_bytes=4000)]
@@ -218,7 +218,7 @@ def test_save_never_writes_through_a_planted_link(log, tmp_path, monkeypatch):
     victim.write_text("precious")
     # The old predictable temporary name, and the exact one this save picks.
     os.symlink(str(victim), "%s.tmp%d" % (target, os.getpid()))
-    monkeypatch.setattr(checkpoint_module.secrets, "token_hex", lambda _: "fixed")
+    monkeypatch.setattr(atomic_file.secrets, "token_hex", lambda _: "fixed")
     os.symlink(str(victim), "%s.tmp-fixed" % target)
     with pytest.raises(FileExistsError):
         checkpoint.save(str(target))

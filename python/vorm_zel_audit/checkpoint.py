@@ -26,12 +26,12 @@ import dataclasses
 import datetime
 import json
 import os
-import secrets
 from typing import Any, BinaryIO, Dict, List, Optional, Tuple, Union
 
 import blake3
 
 from . import bounded_json, failures
+from .atomic_file import write_atomically
 from .chain import Segment
 from .keys import normalise_public_key_hex
 from .regular_file import PathLike, open_regular
@@ -131,22 +131,7 @@ class Checkpoint:
     def save(self, path: PathLike) -> None:
         """Write atomically: a new temporary file beside ``path`` (created
         exclusively, never through a link), then a rename over ``path``."""
-        path = os.fspath(path)
-        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
-        temporary = "%s.tmp-%s" % (path, secrets.token_hex(8))
-        descriptor = os.open(temporary, flags, 0o644)
-        try:
-            with os.fdopen(descriptor, "w", encoding="utf-8") as handle:
-                handle.write(self.to_json())
-                handle.flush()
-                os.fsync(handle.fileno())
-            os.replace(temporary, path)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        write_atomically(path, self.to_json().encode("utf-8"))
 
     def segment_objects(self) -> List[Segment]:
         return [Segment.from_dict(segment) for segment in self.segments]

@@ -1,4 +1,5 @@
-"""The ``vorm-zel`` command: verify, checkpoint, inspect.
+"""The ``vorm-zel`` command: verify, checkpoint, inspect, and (``notary_cli``)
+notarize, prove, verify-proof, public-key.
 
 Exit codes: 0 the log verified (or the command did its job), 1 verification
 failed (nothing written by ``checkpoint``), 2 the command could not run (bad
@@ -16,6 +17,8 @@ import sys
 import traceback
 from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple
 
+from . import notary_cli
+from .arguments import at_least
 from .checkpoint import Checkpoint, InvalidCheckpoint, coerce
 from .checkpointing import make_checkpoint
 from .keys import InvalidKey, normalise_public_key_hex, public_key_from_key_file
@@ -49,18 +52,6 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError("%s: %s" % (self.prog, message))
 
 
-def _at_least(minimum: int) -> Callable[[str], int]:
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError("must be at least %d, not %d" % (minimum, value))
-        return value
-    return parse
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="vorm-zel", description="Verify and inspect vorm_zel write-ahead logs.",
@@ -70,7 +61,7 @@ def _parser() -> argparse.ArgumentParser:
     commands.required = True
 
     def line_cap(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--max-line-bytes", type=_at_least(1), default=DEFAULT_MAX_LINE_BYTES, metavar="N",
+        sub.add_argument("--max-line-bytes", type=at_least(1), default=DEFAULT_MAX_LINE_BYTES, metavar="N",
                          help="a longer line is reported as malformed without being read (default %d)"
                               % DEFAULT_MAX_LINE_BYTES)
 
@@ -80,9 +71,9 @@ def _parser() -> argparse.ArgumentParser:
         group.add_argument("--key-file", metavar="PATH",
                            help="derive the public key from a 32-byte seed file (default: LOG.key, "
                                 "which only shows self-consistency)")
-        sub.add_argument("--jobs", "-j", type=_at_least(1), metavar="N",
+        sub.add_argument("--jobs", "-j", type=at_least(1), metavar="N",
                          help="worker processes, at least 1 (default: the usable CPUs)")
-        sub.add_argument("--max-failures", type=_at_least(0), default=DEFAULT_MAX_FAILURES, metavar="N",
+        sub.add_argument("--max-failures", type=at_least(0), default=DEFAULT_MAX_FAILURES, metavar="N",
                          help="failures reported in detail (all are counted; default %d)" % DEFAULT_MAX_FAILURES)
         sub.add_argument("--recheck", action="store_true",
                          help="check again the lines a checkpoint vouches for (default: accept them on its word)")
@@ -99,6 +90,10 @@ def _parser() -> argparse.ArgumentParser:
                         help="a checkpoint of this log: detects truncation and rewriting, accepts the lines it "
                              "covers on its word and supplies its key when none is given")
     verify.add_argument("--strict", action="store_true", help="a torn tail (incomplete last line) fails")
+    verify.add_argument("--checkpoints", metavar="PATH",
+                        help="signed checkpoints of this log (default: LOG.checkpoints when it exists)")
+    verify.add_argument("--require-notarized", action="store_true",
+                        help="lines no signed checkpoint covers fail")
 
     checkpoint = commands.add_parser("checkpoint", help="verify a log and write a checkpoint of it",
                                      description="Verify the log and, if it passes, write a checkpoint.")
@@ -111,10 +106,11 @@ def _parser() -> argparse.ArgumentParser:
     inspect = commands.add_parser("inspect", help="summarise a log, or show one line decoded",
                                   description="Summarise a log (no key needed), or show one line.")
     inspect.add_argument("log", metavar="LOG")
-    inspect.add_argument("--line", "-n", type=_at_least(1), metavar="N",
+    inspect.add_argument("--line", "-n", type=at_least(1), metavar="N",
                          help="show line N (from 1) with its JSON texts decoded")
     line_cap(inspect)
     inspect.add_argument("--json", action="store_true", help="print JSON")
+    parser.set_defaults(notary_commands=notary_cli.add_commands(commands))
     return parser
 
 
@@ -168,7 +164,8 @@ def _checked(args: argparse.Namespace, checkpoint: Optional[Checkpoint],
 def _verify(args: argparse.Namespace) -> int:
     checkpoint = coerce(args.checkpoint) if args.checkpoint else None
     _, report = _checked(args, checkpoint, lambda key, options: (None, verify_log(
-        args.log, key, checkpoint=checkpoint, strict=args.strict, **options)))
+        args.log, key, checkpoint=checkpoint, strict=args.strict, checkpoints=args.checkpoints,
+        require_notarized=args.require_notarized, **options)))
     print(report.to_json(indent=2) if args.json else report.format_text())
     return EXIT_OK if report.passed else EXIT_FAILED
 
@@ -211,7 +208,7 @@ def _inspect(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-_EXPECTED = (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, OSError)
+_EXPECTED = (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, OSError) + notary_cli.ERRORS
 
 
 def _fail(message: str, kind: str, as_json: bool, code: int) -> int:
@@ -227,7 +224,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         args = _parser().parse_args(arguments)
         as_json = bool(getattr(args, "json", False))
-        command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}[args.command]
+        command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}.get(args.command) \
+            or args.notary_commands[args.command]
         return command(args)
     except _EXPECTED as error:
         if isinstance(error, OSError) and error.filename and error.strerror:

@@ -42,8 +42,23 @@ KEY_MISMATCH = "key_mismatch"
 # I/O error): the lines from there on were not checked.
 UNREADABLE = "unreadable"
 
+# Notarised logs (LOG.checkpoints): an entry that is not a checkpoint of this
+# log, or a checkpoints file that cannot be read.
+MALFORMED_CHECKPOINT = "malformed_checkpoint"
+# A signed checkpoint whose signature does not verify with the pinned key:
+# changed after signing, or signed by another key.
+CHECKPOINT_SIGNATURE = "checkpoint_signature"
+# A checkpoint whose origin names another log file than the others do.
+ORIGIN_MISMATCH = "origin_mismatch"
+# Two signed checkpoints that cannot both be heads of one append-only log.
+INCONSISTENT_CHECKPOINTS = "inconsistent_checkpoints"
+# Lines after the latest signed checkpoint (or no checkpoint at all), when
+# every line must be notarised.
+NOT_NOTARIZED = "not_notarized"
+
 KINDS = (TORN_TAIL, MALFORMED_LINE, HASH_MISMATCH, BAD_SIGNATURE, CHAIN_BREAK, DUPLICATE,
-         TRUNCATED, REWRITTEN, KEY_MISMATCH, UNREADABLE)
+         TRUNCATED, REWRITTEN, KEY_MISMATCH, UNREADABLE, MALFORMED_CHECKPOINT, CHECKPOINT_SIGNATURE,
+         ORIGIN_MISMATCH, INCONSISTENT_CHECKPOINTS, NOT_NOTARIZED)
 
 
 @dataclasses.dataclass

@@ -11,7 +11,7 @@ bounded by the cap whatever the file holds.
 from __future__ import annotations
 
 import os
-from typing import BinaryIO, Iterator, List, NamedTuple, Tuple
+from typing import BinaryIO, Iterator, List, NamedTuple, Optional, Tuple
 
 from .regular_file import PathLike, open_regular
 
@@ -34,9 +34,10 @@ class LogChanged(OSError):
     """The log was shorter when read than when it was measured."""
 
 
-def complete_length(handle: BinaryIO, size: int) -> int:
-    """Byte length of the log up to and including its last line feed."""
-    position = size
+def complete_length(handle: BinaryIO, size: Optional[int] = None) -> int:
+    """Byte length of the log up to and including its last line feed
+    (``size``: the file's size, when known)."""
+    position = file_size(handle) if size is None else size
     while position > 0:
         start = max(0, position - _BLOCK)
         handle.seek(start)

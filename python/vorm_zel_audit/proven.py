@@ -12,7 +12,10 @@ as the ``proven`` object, so that nobody reads more into a pass than it holds:
   and recompute every root, so a consistent chain proves neither
   completeness nor order;
 - the other members are sealed by nothing;
-- a key read from the key file beside the log proves only self-consistency.
+- a key read from the key file beside the log proves only self-consistency;
+- signed checkpoints (``LOG.checkpoints``) that match the log prove every
+  byte of the lines they cover, and so their order and number; not lines cut
+  off together with the checkpoints that covered them.
 """
 from __future__ import annotations
 
@@ -34,6 +37,8 @@ NOT_PROVEN_WITHOUT_NOTARY = (
     "the members no signature covers: " + ", ".join(NOT_SEALED),
     "where provenance, place, purpose and prompt divide (the seal binds their concatenation)",
 )
+NOTARIZED_CUT = ("that no lines were cut off together with the checkpoints that covered them (a copy of a "
+                 "checkpoint kept elsewhere shows that)")
 
 
 @dataclasses.dataclass
@@ -41,8 +46,10 @@ class Proven:
     """The statement of one verification.
 
     ``records_verified``: records whose hash and signature verified in this
-    run. ``lines_on_checkpoint_word``: lines not checked again because a
-    checkpoint vouched for their bytes. ``key_pinned``: the key came from
+    run. ``lines_on_checkpoint_word``: lines not checked again because an
+    (unsigned) checkpoint vouched for their bytes. ``lines_notarized``: the
+    first lines, byte for byte as the key signed them in the latest signed
+    checkpoint. ``complete_and_in_order``: every complete line is notarised. ``key_pinned``: the key came from
     outside the log's directory (given, or a key file elsewhere, or a
     checkpoint that was itself made with a pinned key).
     """
@@ -51,6 +58,7 @@ class Proven:
     records_verified: int
     records_failed: int
     lines_on_checkpoint_word: int
+    lines_notarized: int
     key_source: Optional[str]
     key_pinned: bool
     chains_consistent: bool
@@ -64,20 +72,31 @@ class Proven:
 
 
 def state(records: int, records_verified: int, records_failed: int, lines_on_checkpoint_word: int,
-          chain_failures: int, key_source: Optional[str], key_pinned: bool,
-          extra_not_proven: Optional[List[str]] = None) -> Proven:
-    """Build the statement for a verification that saw ``records`` records."""
-    not_proven = list(NOT_PROVEN_WITHOUT_NOTARY) + list(extra_not_proven or ())
+          chain_failures: int, key_source: Optional[str], key_pinned: bool, notarized_lines: int = 0,
+          lines: int = 0) -> Proven:
+    """Build the statement for a verification that saw ``records`` records in
+    ``lines`` complete lines, the first ``notarized_lines`` of which match the
+    latest signed checkpoint (0 when there is none, or the checkpoints fail)."""
+    if notarized_lines and notarized_lines >= lines:
+        not_proven = [NOTARIZED_CUT]
+    elif notarized_lines:
+        not_proven = ["for lines %d to %d, after the latest signed checkpoint: %s" % (
+            notarized_lines + 1, lines, "; ".join(NOT_PROVEN_WITHOUT_NOTARY)), NOTARIZED_CUT]
+    else:
+        not_proven = list(NOT_PROVEN_WITHOUT_NOTARY)
     if not key_pinned:
         not_proven.insert(0, "that the key is the engine's: it was not pinned (self-consistency only)")
     key = "the public key %s" % (key_source or "given")
-    if records == 0:
+    if records == 0 and not notarized_lines:
         statement = "nothing was verified: the log holds no records"
     else:
         parts = []
         if records_verified:
             parts.append("the hash and signature of %d record%s with %s" % (
                 records_verified, "" if records_verified == 1 else "s", key))
+        if notarized_lines:
+            parts.append("every byte of lines 1 to %d, so every member of their records, their order and their "
+                         "number, as the key signed them in the latest checkpoint" % notarized_lines)
         if lines_on_checkpoint_word:
             parts.append("the bytes of the first %d lines, unchanged since a checkpoint that vouched for them "
                          "(not checked again in this run; --recheck does)" % lines_on_checkpoint_word)
@@ -87,5 +106,6 @@ def state(records: int, records_verified: int, records_failed: int, lines_on_che
         if records_failed:
             statement += "; %d record%s failed" % (records_failed, "" if records_failed == 1 else "s")
         statement += ". Not proven: " + "; ".join(not_proven) + "."
-    return Proven(statement, records_verified, records_failed, lines_on_checkpoint_word, key_source, key_pinned,
-                  chain_failures == 0, False, list(SEALED), list(NOT_SEALED), not_proven)
+    return Proven(statement, records_verified, records_failed, lines_on_checkpoint_word, notarized_lines, key_source,
+                  key_pinned, chain_failures == 0, bool(notarized_lines) and notarized_lines >= lines,
+                  list(SEALED), list(NOT_SEALED), not_proven)

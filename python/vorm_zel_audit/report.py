@@ -6,6 +6,7 @@ import json
 from typing import Any, Dict, List, Optional
 
 from .failures import TORN_TAIL, Failure
+from .notarized import NotarizedResult
 from .chain import Segment
 from .proven import NOT_SEALED, SEALED, Proven
 
@@ -47,6 +48,7 @@ class VerifyReport:
     shared_lines: int = 0  # lines holding more than one record
     max_line_bytes: int = 0
     checkpoint: Optional[Dict[str, Any]] = None  # what a checkpoint showed, when one was given
+    notarized: Optional[NotarizedResult] = None  # the signed checkpoints (LOG.checkpoints), when checked
     prefix_blake3: Optional[str] = None  # BLAKE3 of the first ``bytes_verified`` bytes, when computed
     block_size: Optional[int] = None
     block_digests: Optional[List[str]] = None
@@ -116,6 +118,7 @@ class VerifyReport:
             "covered_fields": {"signature": list(SEALED)},
             "not_covered_fields": list(NOT_SEALED),
             "checkpoint": self.checkpoint,
+            "notarized": self.notarized.to_dict() if self.notarized else None,
             "notes": list(self.notes),
             "hints": list(self.hints),
             "jobs": self.jobs,
@@ -149,6 +152,9 @@ class VerifyReport:
                 out.append("checkpoint: the log no longer matches it; every line checked")
             if not checkpoint.get("key_pinned"):
                 out.append("checkpoint: it was made without a pinned key (self-consistency only)")
+        if self.notarized:
+            out.append("notarised: " + self.notarized.statement)
+            out.extend("note: " + note for note in self.notarized.notes)
         for number, segment in enumerate(self.segments[:SEGMENTS_SHOWN], 1):
             out.append("chain %d: %d records, lines %d-%d, %s" % (
                 number, segment.records, segment.first_line, segment.last_line,

@@ -24,6 +24,7 @@ from .chain import ChainWalker
 from .checkpoint import CheckpointLike, coerce, compare, digest_prefix
 from .keys import normalise_public_key_hex
 from .linecheck import MalformedEvent, RecordEvent, SpanResult, check_bytes, check_span
+from .notarized import check_beside_log
 from .logfile import DEFAULT_MAX_LINE_BYTES, Span, complete_length, file_size, plan_spans, read_span
 from .record import RECORD_START, MalformedRecord, parse_record, split_line
 from .regular_file import PathLike, open_regular
@@ -89,7 +90,8 @@ def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint:
                parallel_min_lines: int = PARALLEL_MIN_LINES, chunk_bytes: Optional[int] = None,
                mp_context: Optional[multiprocessing.context.BaseContext] = None,
                max_line_bytes: int = DEFAULT_MAX_LINE_BYTES, recheck: bool = False,
-               key_source: Optional[str] = None, key_pinned: Optional[bool] = None) -> VerifyReport:
+               key_source: Optional[str] = None, key_pinned: Optional[bool] = None,
+               checkpoints: Union[PathLike, None, bool] = None, require_notarized: bool = False) -> VerifyReport:
     """Verify the log at ``path``; returns a VerifyReport.
 
     - ``public_key_hex``: the engine's public key (64 hex digits). May be None
@@ -109,6 +111,9 @@ def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint:
     - ``progress``: called as ``progress(bytes_done, bytes_total, lines_done)``.
     - ``digest``: also compute the BLAKE3 digests a new checkpoint needs.
     - ``max_line_bytes``: a longer line is a ``malformed_line``, never read.
+    - ``checkpoints``: the signed checkpoints (``Notary``) to check the log
+      against: a path; None for ``LOG.checkpoints`` when it exists; False
+      for none. ``require_notarized``: lines no checkpoint covers fail.
 
     Raises OSError when the log cannot be opened (NotARegularFile when it is
     not a regular file), ValueError (InvalidKey, InvalidCheckpoint) for an
@@ -139,6 +144,9 @@ def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint:
         complete = complete_length(handle, size)
         report.file_bytes = size
         report.bytes_verified = complete
+        report.notarized = check_beside_log(path, checkpoints, key_bytes, complete, require_notarized)
+        for failure in report.notarized.failures if report.notarized else ():
+            report.add(failure)
         walker = ChainWalker(report.add)
         start = line_base = 0
         if checkpoint is not None:
@@ -376,6 +384,8 @@ def _explain(report: VerifyReport, walker: ChainWalker) -> None:
             "for %d chain breaks not every open chain was tried: the log has so many breaks that the search "
             "was bounded; each is still reported" % walker.cut_searches)
     chain_failures = counts.get(failures.CHAIN_BREAK, 0) + counts.get(failures.DUPLICATE, 0)
+    notarized = report.notarized
     report.proven = proven.state(report.records, report.records_checked - report.records_failed,
                                  report.records_failed, report.lines_on_checkpoint_word, chain_failures,
-                                 report.key_source, report.key_pinned)
+                                 report.key_source, report.key_pinned,
+                                 notarized.lines_covered if notarized and notarized.proven else 0, report.lines)
