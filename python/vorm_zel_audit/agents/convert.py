@@ -87,6 +87,8 @@ class JsonConverter:
         if max_depth < 1:
             raise ValueError("max_depth must be at least 1")
         self.max_depth = max_depth
+        # Plain values skip the table, unless a subclass takes values over first.
+        self._plain_fast = type(self).convert is JsonConverter.convert
 
     def __call__(self, value: Any) -> JsonValue:
         return self._convert(value, 0, set())
@@ -131,8 +133,7 @@ class JsonConverter:
         return self._convert(self.default(value), depth + 1, active)
 
     def _convert(self, value: Any, depth: int, active: Set[int]) -> JsonValue:
-        # Exact plain types are by far the most common: no table walk for them.
-        if type(value) in _PLAIN:
+        if self._plain_fast and type(value) in _PLAIN:
             return value  # type: ignore[no-any-return]
         return self.convert(value, depth, active)
 
