@@ -133,8 +133,23 @@ class JsonConverter:
         return self._convert(self.default(value), depth + 1, active)
 
     def _convert(self, value: Any, depth: int, active: Set[int]) -> JsonValue:
-        if self._plain_fast and type(value) in _PLAIN:
+        # Plain values, dicts with text keys and lists are nearly all an agent
+        # passes: they skip the table (unless a subclass takes values over).
+        kind = type(value)
+        if not self._plain_fast:
+            return self.convert(value, depth, active)
+        if kind is str or kind is int or kind is float or kind is bool or value is None:
             return value  # type: ignore[no-any-return]
+        if (kind is dict or kind is list) and depth < self.max_depth and id(value) not in active:
+            active.add(id(value))
+            try:
+                inner = depth + 1
+                if kind is list:
+                    return [self._convert(item, inner, active) for item in value]
+                return {(key if type(key) is str else self._key(key, inner, active)): self._convert(item, inner, active)
+                        for key, item in value.items()}
+            finally:
+                active.discard(id(value))
         return self.convert(value, depth, active)
 
     def _container(self, value: Any, depth: int, active: Set[int]) -> JsonValue:
