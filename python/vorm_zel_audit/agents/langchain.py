@@ -29,9 +29,10 @@ model or tool error              as for the call                               `
 ===============================  ===========================================  ==========================================
 
 Every record's ``ctx`` holds ``framework`` (``"langchain"``), ``event``, the
-LangChain ``run_id``, ``parent_run_id`` and ``root_run_id``, ``tags`` and
-``metadata``, plus ``invocation_params`` and ``llm_output`` (token usage)
-for model calls and ``tool``, ``tool_call_id`` and ``inputs`` for tools. The
+LangChain ``run_id``, ``parent_run_id`` and ``root_run_id`` and ``tags``,
+plus ``invocation_params``, ``metadata`` and ``llm_output`` (token usage)
+for model calls and ``tool``, ``tool_call_id``, ``inputs``, ``metadata`` and
+``status`` for tools. The
 reasoning trace of a model call lists each generation's tool calls, usage
 and response metadata. The triplet: ``provenance`` is ``AGENT/MODEL`` for
 model calls, ``AGENT/tool:NAME`` for tools and agent actions and
