@@ -5,7 +5,7 @@ import os
 
 import vorm_zel
 
-from vorm_zel_audit.logfile import FIELDS
+from vorm_zel_audit.record import FIELDS
 
 
 def seal(path, count, start=0, provenance="triage-agent/v3", engine=None):

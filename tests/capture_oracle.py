@@ -16,7 +16,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 # The audit package is this project's second, independent rendering of the
 # record members, seal text and chain step; the tests check the module
 # against it instead of keeping a third copy here.
-from vorm_zel_audit.logfile import FIELDS  # noqa: F401  (re-exported)
+from vorm_zel_audit.record import FIELDS  # noqa: F401  (re-exported)
 from vorm_zel_audit.seal import chain_text, payload_digest, seal_number, seal_text  # noqa: F401
 from vorm_zel_audit.seal import next_root_hex as next_root  # noqa: F401
 

@@ -1,11 +1,13 @@
 """Checkpoints: pinning the key, proving the log was only appended to, and
 checking only what came after."""
 import json
+import os
 
 import pytest
 
 from audit_logs import edit, kinds, offsets, public_key_of, read_lines, seal, write_lines
 from vorm_zel_audit import Checkpoint, InvalidCheckpoint, failures, make_checkpoint, verify_log
+from vorm_zel_audit import checkpoint as checkpoint_module
 from vorm_zel_audit.checkpoint import BLOCK_SIZE
 
 MODES = [dict(jobs=1), dict(jobs=2, parallel_min_lines=0, chunk_bytes=4000)]
@@ -207,3 +209,36 @@ def test_a_checkpoint_moves_forward_from_an_earlier_one(log):
     seal(path, 2, start=70, engine=engine)
     report = verify_log(str(path), key, checkpoint=second, jobs=1)
     assert report.passed and report.lines_checked == 2 and report.segments[0].records == 72
+
+
+def test_save_never_writes_through_a_planted_link(log, tmp_path, monkeypatch):
+    _, _, _, checkpoint = log
+    target = tmp_path / "audit.checkpoint"
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    # The old predictable temporary name, and the exact one this save picks.
+    os.symlink(str(victim), "%s.tmp%d" % (target, os.getpid()))
+    monkeypatch.setattr(checkpoint_module.secrets, "token_hex", lambda _: "fixed")
+    os.symlink(str(victim), "%s.tmp-fixed" % target)
+    with pytest.raises(FileExistsError):
+        checkpoint.save(str(target))
+    assert victim.read_text() == "precious" and not target.exists()
+    monkeypatch.undo()
+    checkpoint.save(str(target))
+    assert victim.read_text() == "precious"
+    assert Checkpoint.load(str(target)).to_dict() == checkpoint.to_dict()
+
+
+@pytest.mark.parametrize("content", [b"[" * 100000, b'{"format":' + b"[" * 5000 + b"]" * 5000 + b"}"])
+def test_a_hostile_checkpoint_is_refused_not_raised(tmp_path, content):
+    target = tmp_path / "bad.checkpoint"
+    target.write_bytes(content)
+    with pytest.raises(InvalidCheckpoint, match="nested"):
+        Checkpoint.load(str(target))
+
+
+def test_a_checkpoint_written_before_key_trust_was_recorded_counts_as_unpinned(log):
+    _, _, _, checkpoint = log
+    data = checkpoint.to_dict()
+    del data["key_pinned"], data["key_source"]
+    assert Checkpoint.from_dict(data).key_pinned is False

@@ -6,7 +6,7 @@ import os
 import pytest
 import vorm_zel
 
-from audit_logs import read_lines
+from audit_logs import public_key_of, read_lines, seal
 from vorm_zel_audit import verify_log
 
 
@@ -58,4 +58,47 @@ def test_an_empty_log_verifies(tmp_path):
 
 def test_a_log_of_a_log_path_that_is_missing_raises(tmp_path):
     with pytest.raises(OSError):
-        verify_log(str(tmp_path / "missing.wal"), "00" * 32)
+        verify_log(str(tmp_path / "missing.wal"), "ab" * 32)
+
+
+def test_keys_of_small_order_are_refused_as_libsodium_refuses_them():
+    from nacl.bindings import crypto_core_ed25519_is_valid_point
+
+    from vorm_zel_audit import InvalidKey
+    from vorm_zel_audit.keys import _SMALL_ORDER_Y, normalise_public_key_hex
+
+    for y in _SMALL_ORDER_Y:
+        for sign in (0, 0x80):
+            key = y[:31] + bytes([y[31] | sign])
+            assert not crypto_core_ed25519_is_valid_point(key)
+            with pytest.raises(InvalidKey, match="small order"):
+                normalise_public_key_hex(key.hex())
+
+
+def test_a_real_key_is_accepted(tmp_path):
+    from nacl.bindings import crypto_core_ed25519_is_valid_point
+
+    from vorm_zel_audit.keys import normalise_public_key_hex
+
+    key = public_key_of(tmp_path / "a.wal")
+    assert crypto_core_ed25519_is_valid_point(bytes.fromhex(key))
+    assert normalise_public_key_hex(key.upper()) == key
+
+
+@pytest.mark.parametrize("jobs", [0, -1, 1.5, True, "2"])
+def test_jobs_below_one_or_not_whole_are_refused(tmp_path, jobs):
+    path = tmp_path / "audit.wal"
+    seal(path, 2)
+    with pytest.raises(ValueError, match="jobs must be a whole number of at least 1"):
+        verify_log(str(path), public_key_of(path), jobs=jobs)
+
+
+def test_no_more_workers_than_spans_or_cpus(tmp_path):
+    from vorm_zel_audit.verify import default_jobs
+
+    path = tmp_path / "audit.wal"
+    seal(path, 40)
+    report = verify_log(str(path), public_key_of(path), jobs=500, parallel_min_lines=0, chunk_bytes=20000)
+    assert report.passed
+    spans = -(-path.stat().st_size // 20000)
+    assert 1 <= report.jobs <= min(default_jobs(), spans)

@@ -112,14 +112,20 @@ def test_strict_fails_a_torn_tail(log):
 
 
 @pytest.mark.parametrize("args,message", [
-    (["verify", "{missing}", "--public-key", "00" * 32], "No such file"),
+    (["verify", "{missing}", "--public-key", "ab" * 32], "No such file"),
     (["verify", "{log}", "--public-key", "xyz"], "64 hexadecimal digits"),
     (["verify", "{log}", "--key-file", "{missing}"], "cannot read the key file"),
     (["verify", "{log}", "--checkpoint", "{missing}"], "cannot read checkpoint"),
     (["verify", "{bare}"], "no public key"),
     (["inspect", "{log}", "--line", "99"], "no line 99"),
-    (["verify", "{log}", "--max-failures", "-1"], "--max-failures must be 0 or more"),
-    (["checkpoint", "{log}", "--max-failures", "-1"], "--max-failures must be 0 or more"),
+    (["verify", "{log}", "--max-failures", "-1"], "--max-failures: must be at least 0, not -1"),
+    (["checkpoint", "{log}", "--max-failures", "-1"], "--max-failures: must be at least 0, not -1"),
+    (["verify", "{log}", "--jobs", "0"], "--jobs/-j: must be at least 1, not 0"),
+    (["checkpoint", "{log}", "-j", "-2"], "--jobs/-j: must be at least 1, not -2"),
+    (["verify", "{log}", "--jobs", "two"], "'two' is not a whole number"),
+    (["verify", "{log}", "--max-line-bytes", "0"], "--max-line-bytes: must be at least 1, not 0"),
+    (["inspect", "{log}", "--line", "0"], "--line/-n: must be at least 1, not 0"),
+    (["verify", "{log}", "--public-key", "01" + "00" * 31], "a point of small order"),
 ])
 def test_exit_2_when_it_cannot_run(log, tmp_path, args, message):
     path, _ = log
@@ -150,11 +156,34 @@ def test_checkpoint_then_verify_against_it(log, tmp_path):
     assert saved["line_count"] == 30 and saved["public_key"] == key
     result = run("verify", path, "--checkpoint", target)
     assert result.returncode == 0 and "unchanged since it was made" in result.stdout
-    assert "pinned by the checkpoint" in result.stdout
+    assert "recorded in the checkpoint, which was made with a pinned key" in result.stdout
+    assert "the 30 lines it covers were accepted on its word (--recheck checks them)" in result.stdout
+    assert "self-consistency" not in result.stdout
     write_lines(path, read_lines(path)[:-1])
     result = run("verify", path, "--checkpoint", target, "--json")
     assert result.returncode == 1
     assert json.loads(result.stdout)["failure_counts"] == {"truncated": 1}
+
+
+def test_a_checkpoint_made_without_a_pinned_key_keeps_saying_so(log, tmp_path):
+    path, key = log
+    first, second = tmp_path / "first.checkpoint", tmp_path / "second.checkpoint"
+    result = run("checkpoint", path, "-o", first)  # the key file beside the log
+    assert result.returncode == 0 and "key not pinned (self-consistency only)" in result.stdout
+    assert json.loads(first.read_text())["key_pinned"] is False
+    seal(path, 3, start=30)
+    # Moved forward without a pinned key, it stays unpinned.
+    assert run("checkpoint", path, "--checkpoint", first, "-o", second).returncode == 0
+    for target in (first, second):
+        report = json.loads(run("verify", path, "--checkpoint", target, "--json").stdout)
+        assert report["passed"] and report["key_pinned"] is False
+        assert "without a pinned key: self-consistency only" in report["key_source"]
+        assert "not pinned (self-consistency only)" in report["proven"]["statement"]
+        text = run("verify", path, "--checkpoint", target).stdout
+        assert "it was made without a pinned key (self-consistency only)" in text
+    # Pinning the key now makes this run pinned, whatever the checkpoint said.
+    report = json.loads(run("verify", path, "--checkpoint", first, "--public-key", key, "--json").stdout)
+    assert report["key_pinned"] is True and "not pinned" not in report["proven"]["statement"]
 
 
 def test_checkpoint_to_stdout(log):
@@ -232,3 +261,32 @@ def test_the_progress_bar_shows_on_a_terminal_only(log):
     assert result.returncode == 0
     assert b"verifying [" in shown and b"100%" in shown
     assert b"verifying" not in result.stdout
+
+
+def test_json_on_every_path_and_a_bug_is_no_usage_error(log, monkeypatch, capsys):
+    from vorm_zel_audit import cli
+    path, key = log
+    assert cli.main(["verify", str(path), "--jobs", "0", "--json"]) == 2
+    answer = json.loads(capsys.readouterr().out)
+    assert (answer["passed"], answer["error_kind"]) == (False, "usage")
+
+    def broken(*args, **kwargs):
+        raise ValueError("a bug, not the input")
+    monkeypatch.setattr(cli, "verify_log", broken)
+    assert cli.main(["verify", str(path), "--public-key", key, "--json"]) == 3
+    captured = capsys.readouterr()
+    answer = json.loads(captured.out)
+    assert (answer["error_kind"], answer["error"]) == ("internal", "ValueError: a bug, not the input")
+    assert "Traceback" in captured.err and "internal error" in captured.err
+
+
+def test_the_text_report_says_what_was_proven(log):
+    path, key = log
+    text = run("verify", path, "--public-key", key).stdout
+    [line] = [line for line in text.splitlines() if line.startswith("proven: ")]
+    assert line.startswith("proven: the hash and signature of 30 records with the public key given with "
+                           "--public-key; that the chain links are consistent. Not proven: that the log is "
+                           "complete, in order, or free of removed, reordered or spliced records")
+    assert "where provenance, place, purpose and prompt divide" in line
+    beside = run("verify", path).stdout
+    assert "that the key is the engine's: it was not pinned (self-consistency only)" in beside

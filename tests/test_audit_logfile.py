@@ -1,10 +1,12 @@
 """Lines, offsets, torn tails and record parsing."""
 import json
+import os
+import re
 
 import pytest
 
 from audit_logs import decode, edit, encode, read_lines, seal
-from vorm_zel_audit import logfile
+from vorm_zel_audit import logfile, record
 
 
 @pytest.fixture
@@ -14,34 +16,59 @@ def log(tmp_path):
     return path
 
 
+def complete_length(path):
+    with open(str(path), "rb") as handle:
+        return logfile.complete_length(handle, os.fstat(handle.fileno()).st_size)
+
+
 def test_complete_length_ends_after_the_last_line_feed(log):
     size = log.stat().st_size
-    assert logfile.complete_length(str(log)) == size
+    assert complete_length(log) == size
     with open(str(log), "ab") as handle:
         handle.write(b'{"id":"zel_torn')
-    assert logfile.complete_length(str(log)) == size
-    assert logfile.complete_length(str(log), size + 15) == size
+    assert complete_length(log) == size
 
 
 def test_complete_length_of_an_empty_log_and_one_without_line_feed(tmp_path):
     empty = tmp_path / "empty.wal"
     empty.write_bytes(b"")
-    assert logfile.complete_length(str(empty)) == 0
+    assert complete_length(empty) == 0
     torn = tmp_path / "torn.wal"
     torn.write_bytes(b"x" * (3 << 20))
-    assert logfile.complete_length(str(torn)) == 0
+    assert complete_length(torn) == 0
 
 
-def test_line_boundaries_end_on_line_feeds(log):
-    size = log.stat().st_size
-    ranges = logfile.line_boundaries(str(log), 0, size, 100)
-    assert ranges[0][0] == 0 and ranges[-1][1] == size
+def spans(data, target, cap, tmp_path):
+    path = tmp_path / "spans.wal"
+    path.write_bytes(data)
+    with open(str(path), "rb") as handle:
+        return logfile.plan_spans(handle, 0, len(data), target, cap)
+
+
+def test_spans_end_on_line_feeds_and_tile_the_log(log, tmp_path):
     data = log.read_bytes()
-    for (low, high), (next_low, _) in zip(ranges, ranges[1:]):
-        assert high == next_low
-    for low, high in ranges:
-        assert data[high - 1:high] == b"\n"
-    assert len(ranges) == 5  # every line is longer than 100 bytes
+    found = spans(data, 100, logfile.DEFAULT_MAX_LINE_BYTES, tmp_path)
+    assert found[0].start == 0 and found[-1].end == len(data)
+    for span, after in zip(found, found[1:]):
+        assert span.end == after.start
+    for span in found:
+        assert data[span.end - 1:span.end] == b"\n" and not span.overlong
+    assert len(found) == 5  # every line is longer than 100 bytes
+
+
+@pytest.mark.parametrize("target", [1, 7, 40, 1 << 20])
+def test_a_line_over_the_cap_gets_an_overlong_span_of_its_own(tmp_path, target):
+    lines = [b"a" * 10, b"b" * 31, b"c" * 30, b"d" * 5000, b"e" * 3, b"f" * 64]
+    data = b"".join(line + b"\n" for line in lines)
+    found = spans(data, target, 30, tmp_path)
+    assert found[0].start == 0 and found[-1].end == len(data)
+    for span, after in zip(found, found[1:]):
+        assert span.end == after.start
+    overlong = [data[span.start:span.end] for span in found if span.overlong]
+    assert overlong == [b"b" * 31 + b"\n", b"d" * 5000 + b"\n", b"f" * 64 + b"\n"]
+    for span in found:
+        if not span.overlong:
+            assert all(len(line) <= 30 for line in data[span.start:span.end].split(b"\n"))
 
 
 def test_iter_lines_gives_offsets(log):
@@ -55,13 +82,13 @@ def test_iter_lines_gives_offsets(log):
 
 def test_parse_record_reads_a_real_line(log):
     line = read_lines(log)[0]
-    record = logfile.parse_record(line)
+    parsed = record.parse_record(line)
     members = json.loads(line)
-    assert record.hash == members["hash"]
-    assert record.signature == bytes(members["signature"])
-    assert (record.provenance, record.place, record.purpose) == ("triage-agent/v3", "eu-west-1/worker-0",
+    assert parsed.hash == members["hash"]
+    assert parsed.signature == bytes(members["signature"])
+    assert (parsed.provenance, parsed.place, parsed.purpose) == ("triage-agent/v3", "eu-west-1/worker-0",
                                                                  "resolve ticket")
-    assert record.prompt == "Ticket 0: the printer is on fire \u2603"
+    assert parsed.prompt == "Ticket 0: the printer is on fire \u2603"
 
 
 @pytest.mark.parametrize("mangle,reason", [
@@ -82,13 +109,36 @@ def test_parse_record_reads_a_real_line(log):
     (lambda line: edit(line, monotonic_nanos=-1), "monotonic_nanos"),
     (lambda line: edit(line, prompt=5), "prompt is not a string"),
     (lambda line: edit(line, core_insight_json=5), "core_insight_json"),
-    (lambda line: edit(line, ppp_json="{"), "ppp_json is not JSON"),
-    (lambda line: edit(line, ppp_json='{"place":"a","provenance":"b","purpose":"c"}'), "ppp_json is not an object"),
-    (lambda line: edit(line, ppp_json='{"provenance":1,"place":"a","purpose":"c"}'), "not a string"),
+    (lambda line: edit(line, coherence_score=1.0000000000000002), "coherence_score is not a finite number from 0 to 1"),
+    (lambda line: edit(line, reputation_scalar=-1e-300), "reputation_scalar is not a finite number from 0 to 1"),
+    (lambda line: edit(line, reputation_scalar=10 ** 400), "reputation_scalar is not a finite number from 0 to 1"),
+    (lambda line: re.sub(rb'"coherence_score":[^,]*', b'"coherence_score":1e999', line), "coherence_score is not"),
+    (lambda line: edit(line, ppp_json='{"provenance":"a","place":"b","purpose":"c"'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='{"provenance":"a"\\u002c"place":"b","purpose":"c"}'), "ppp_json is not JSON"),
+    (lambda line: edit(line, ppp_json='{"place":"a","provenance":"b","purpose":"c"}'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='{"provenance":1,"place":"a","purpose":"c"}'), "ppp_json holds a value"),
+    (lambda line: edit(line, ppp_json='{"provenance":"a","place":["b"],"purpose":"c"}'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='[1]'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='[""]'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='[["provenance","a"],["place","b"],["purpose","c"]]'),
+     "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='{"provenance": "a", "place": "b", "purpose": "c"}'),
+     "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='{"provenance":' + "[" * 5000 + '"x"' + "]" * 5000 + ',"place":"b",'
+                                      '"purpose":"c"}'), "ppp_json is not the object"),
+    (lambda line: edit(line, ppp_json='{"provenance":"\\ud800","place":"b","purpose":"c"}'), "lone surrogate"),
+    (lambda line: edit(line, prompt=[""]), "prompt is not a string"),
+    (lambda line: edit(line, prompt={"a": 1}), "prompt is not a string"),
+    (lambda line: line.replace(b'"prompt":"', b'"prompt":"\\ud800'), "prompt holds a lone surrogate"),
+    (lambda line: b"[" * 5000 + b"]" * 5000, "not a JSON object"),
+    (lambda line: b'{"id":' + b"[" * 5000 + b"]" * 5000 + b"}", "not a record: nested 5001 levels deep"),
+    (lambda line: b"{" + b'"a":{' * 5000 + b"}" * 5001, "not a record: nested 5001 levels deep"),
+    (lambda line: b'{"id":"zel_x"' + b"\x00" + b"}", "not a JSON object"),
+    (lambda line: b'{"id":"x","id":"x","id":"x"}', "occurs twice"),
 ])
 def test_parse_record_refuses_what_is_not_a_record(log, mangle, reason):
-    with pytest.raises(logfile.MalformedRecord) as caught:
-        logfile.parse_record(mangle(read_lines(log)[0]))
+    with pytest.raises(record.MalformedRecord) as caught:
+        record.parse_record(mangle(read_lines(log)[0]))
     assert reason in str(caught.value)
 
 
@@ -96,15 +146,15 @@ def test_an_integral_score_is_the_same_double(log):
     line = read_lines(log)[0]
     value = json.loads(line)["reputation_scalar"]
     text = line.replace(b'"reputation_scalar":' + repr(value).encode(), b'"reputation_scalar":1')
-    assert logfile.parse_record(text).reputation == 1.0
+    assert record.parse_record(text).reputation == 1.0
 
 
 def test_split_line_cuts_at_record_starts(log):
     first, second = read_lines(log)[:2]
-    assert logfile.split_line(first) == [(0, first)]
-    assert logfile.split_line(first + second) == [(0, first), (len(first), second)]
+    assert record.split_line(first) == [(0, first)]
+    assert record.split_line(first + second) == [(0, first), (len(first), second)]
     torn = first[:100]
-    assert logfile.split_line(torn + second) == [(0, torn), (100, second)]
-    assert logfile.split_line(b"garbage") == [(0, b"garbage")]
+    assert record.split_line(torn + second) == [(0, torn), (100, second)]
+    assert record.split_line(b"garbage") == [(0, b"garbage")]
     # A quoted record start inside a string is escaped, so never a cut.
-    assert b'{\\"id\\":\\"' not in first or len(logfile.split_line(first)) == 1
+    assert b'{\\"id\\":\\"' not in first or len(record.split_line(first)) == 1

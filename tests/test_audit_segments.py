@@ -103,3 +103,60 @@ def test_a_torn_write_before_a_record_on_the_same_line(tmp_path):
     assert report.failures[0].offset == sum(len(line) + 1 for line in lines[:3])
     assert report.records == 6
     assert [s.records for s in report.segments] == [3, 3]
+
+
+@pytest.mark.slow
+def test_a_log_of_more_than_4096_engines_verifies_clean(tmp_path):
+    # A long-lived engine writes before and after 4,200 short-lived ones,
+    # eight of them at a time: its chain must still be found, however many
+    # chains opened in between (more than the 4,096 open heads once kept).
+    path = tmp_path / "audit.wal"
+    supervisor = vorm_zel.ZELEngine(str(path))
+    capture(supervisor, 0, "supervisor")
+    for group in range(0, 4200, 8):
+        engines = [vorm_zel.ZELEngine(str(path)) for _ in range(8)]
+        for step in range(2):
+            for index, engine in enumerate(engines):
+                capture(engine, group + index, "worker")
+    capture(supervisor, 9999, "supervisor")
+    key = supervisor.public_key_hex()
+    for options in MODES:
+        report = verify_log(str(path), key, **options)
+        assert report.passed and report.failures == [], report.format_text()[:2000]
+        assert report.chain_starts == 4201
+        assert report.segments[0].records == 2 and report.segments[0].last_line == report.lines
+
+
+def _breaks(count):
+    """Events of a log whose every root is broken."""
+    for line in range(1, count + 1):
+        yield line, "%064x" % line, "%064x" % (line * 7919 + 1)
+
+
+def test_walking_a_log_of_broken_roots_costs_a_bounded_number_of_tries(monkeypatch):
+    from vorm_zel_audit import chain
+    from vorm_zel_audit.linecheck import LINK_NONE, LINK_UNKNOWN
+
+    tries = []
+    real = chain.next_root_hex
+
+    def counted(previous, digest):
+        tries.append(1)
+        return real(previous, digest)
+
+    monkeypatch.setattr(chain, "next_root_hex", counted)
+    monkeypatch.setattr(chain, "SEARCH_BUDGET", 2000)
+    found = []
+    walker = chain.ChainWalker(found.append)
+    count = 3000
+    for line, digest, root in _breaks(count):
+        walker.record(line, line * 100, "zel_%d" % line, digest, root, LINK_UNKNOWN if line == 1 else LINK_NONE,
+                      True)
+    assert len(found) == count and all(f.kind == failures.CHAIN_BREAK for f in found)
+    # Per line: the recent heads, its share of the budget and the would-be root.
+    bound = count * (chain.RECENT_HEADS + chain.SEARCH_BUDGET_PER_RECORD + 1) + 2000
+    assert len(tries) <= bound
+    assert walker.cut_searches > 0 and "only the %d most recently extended chains were tried" \
+        % chain.RECENT_HEADS in found[-1].detail
+    # Without the bound every break would try every open head.
+    assert len(tries) < count * walker.open_heads / 8

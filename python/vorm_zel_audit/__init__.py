@@ -1,30 +1,34 @@
 """vorm_zel_audit: verify the write-ahead logs that vorm_zel writes.
 
-An independent, pure-Python verifier: it rebuilds each record's seal text,
-checks its BLAKE3 hash and Ed25519 signature against a public key, walks the
-hash chains (several engines may write one log) and, with a checkpoint,
-proves the log was only appended to. It never imports ``vorm_zel``.
+An independent, pure-Python verifier: it rebuilds each record's seal text and
+checks its BLAKE3 hash and Ed25519 signature against a public key, checks
+that the hash chains are consistent (several engines may write one log) and,
+with a checkpoint, that the bytes it covered are unchanged. It never imports
+``vorm_zel``. Every report states what it proved and what it did not
+(``report.proven``): without a checkpoint, a pass proves each record's hash
+and signature, not that the log is complete or in order.
 
     from vorm_zel_audit import verify_log
     report = verify_log("audit.wal", "<public key hex>")
-    report.passed, report.failures, report.segments
+    report.passed, report.proven.statement, report.failures, report.segments
 """
 from __future__ import annotations
 
 from .chain import Segment
 from .checkpoint import Checkpoint, InvalidCheckpoint
+from .checkpointing import make_checkpoint
 from .failures import (BAD_SIGNATURE, CHAIN_BREAK, DUPLICATE, HASH_MISMATCH, KEY_MISMATCH, KINDS,
-                       MALFORMED_LINE, REWRITTEN, TORN_TAIL, TRUNCATED, Failure)
+                       MALFORMED_LINE, REWRITTEN, TORN_TAIL, TRUNCATED, UNREADABLE, Failure)
 from .keys import InvalidKey, public_key_from_key_file
-from .checkpoint import make_checkpoint
-from .report import COVERED_BY_CHAIN, COVERED_BY_SIGNATURE, NOT_COVERED, VerifyReport
+from .proven import NOT_SEALED, SEALED, Proven
+from .regular_file import NotARegularFile
+from .report import VerifyReport
 from .verify import verify_log
-
-__version__ = "0.1.0"
+from .version import __version__
 
 __all__ = [
-    "verify_log", "VerifyReport", "Failure", "Segment", "Checkpoint", "InvalidCheckpoint", "InvalidKey",
-    "make_checkpoint", "public_key_from_key_file", "KINDS", "TORN_TAIL", "MALFORMED_LINE",
-    "HASH_MISMATCH", "BAD_SIGNATURE", "CHAIN_BREAK", "DUPLICATE", "TRUNCATED", "REWRITTEN",
-    "KEY_MISMATCH", "COVERED_BY_SIGNATURE", "COVERED_BY_CHAIN", "NOT_COVERED",
+    "verify_log", "VerifyReport", "Proven", "Failure", "Segment", "Checkpoint", "InvalidCheckpoint", "InvalidKey",
+    "NotARegularFile", "make_checkpoint", "public_key_from_key_file", "KINDS", "TORN_TAIL", "MALFORMED_LINE",
+    "HASH_MISMATCH", "BAD_SIGNATURE", "CHAIN_BREAK", "DUPLICATE", "TRUNCATED", "REWRITTEN", "KEY_MISMATCH",
+    "UNREADABLE", "SEALED", "NOT_SEALED", "__version__",
 ]

@@ -1,36 +1,46 @@
 """Checkpoints: what a clean verification saw, so that later runs can prove
 the log was only appended to.
 
-A checkpoint pins the public key and records the byte length and line count
-of the verified log (through its last line feed), the BLAKE3 digest of
-exactly those bytes, digests of every 64 KiB block of them (to locate a
-change) and the open end of every chain (its last ``merkle_root``). A later
-verification against it:
+A checkpoint records the public key and where it came from (pinned, or read
+from the key file beside the log: self-consistency only), the byte length and
+line count of the verified log (through its last line feed), the BLAKE3
+digest of exactly those bytes, digests of every 64 KiB block of them (to
+locate a change) and the open end of every chain (its last ``merkle_root``).
+A later verification against it:
 
 - fails with ``truncated`` when the log is now shorter;
 - fails with ``rewritten`` when the first ``byte_length`` bytes differ (the
   BLAKE3 digest of the whole prefix decides; the block digests only say
   where): this also catches changes to members no signature covers;
-- otherwise checks only the lines appended since, continuing every chain
-  from the root the checkpoint recorded.
+- otherwise accepts the lines it covers on its word (their bytes are
+  unchanged; ``recheck`` verifies them again) and checks the lines appended
+  since, continuing every chain from the root the checkpoint recorded.
 
-Keep checkpoints where the log's writers cannot change them.
+A checkpoint is not signed: it proves something only when kept where the
+log's writers cannot change it. A checkpoint made without a pinned key keeps
+saying so wherever it is used.
 """
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import json
 import os
+import secrets
+from typing import Any, BinaryIO, Dict, List, Optional, Tuple, Union
 
 import blake3
 
-from . import failures
+from . import bounded_json, failures
 from .chain import Segment
 from .keys import normalise_public_key_hex
+from .regular_file import PathLike, open_regular
 
 FORMAT = "vorm-zel-checkpoint/1"
 BLOCK_SIZE = 1 << 16
 BLOCK_DIGEST_BYTES = 16  # truncated: they only locate a change
+MAX_CHECKPOINT_BYTES = 1 << 30
+_DEPTH = 4
 _READ = 1 << 22
 
 
@@ -38,25 +48,30 @@ class InvalidCheckpoint(ValueError):
     """A checkpoint file that cannot be used; ``str()`` says why."""
 
 
-class Checkpoint(object):
-    def __init__(self, public_key, byte_length, line_count, record_count, prefix_blake3, block_size,
-                 block_blake3, segments, created=None, log=None, tool=None):
-        self.public_key = public_key
-        self.byte_length = byte_length
-        self.line_count = line_count
-        self.record_count = record_count
-        self.prefix_blake3 = prefix_blake3
-        self.block_size = block_size
-        self.block_blake3 = list(block_blake3)
-        self.segments = list(segments)  # list of dicts (Segment.to_dict())
-        self.created = created
-        self.log = log
-        self.tool = tool
+@dataclasses.dataclass
+class Checkpoint:
+    public_key: str
+    byte_length: int
+    line_count: int
+    record_count: int
+    prefix_blake3: str
+    block_size: int
+    block_blake3: List[str]
+    segments: List[Dict[str, Any]]  # Segment.to_dict() of every chain
+    created: Optional[str] = None
+    log: Optional[str] = None
+    tool: Optional[str] = None
+    # False when the key was read from the key file beside the log, and for
+    # checkpoints that do not say (written before this was recorded).
+    key_pinned: bool = False
+    key_source: Optional[str] = None
 
-    def to_dict(self):
+    def to_dict(self) -> Dict[str, Any]:
         return {
             "format": FORMAT,
             "public_key": self.public_key,
+            "key_pinned": self.key_pinned,
+            "key_source": self.key_source,
             "log": self.log,
             "created": self.created,
             "tool": self.tool,
@@ -69,11 +84,11 @@ class Checkpoint(object):
             "block_blake3": self.block_blake3,
         }
 
-    def to_json(self):
+    def to_json(self) -> str:
         return json.dumps(self.to_dict(), indent=1, ensure_ascii=False) + "\n"
 
     @classmethod
-    def from_dict(cls, data):
+    def from_dict(cls, data: Dict[str, Any]) -> "Checkpoint":
         try:
             if data.get("format") != FORMAT:
                 raise InvalidCheckpoint("not a %s file" % FORMAT)
@@ -81,46 +96,66 @@ class Checkpoint(object):
                 normalise_public_key_hex(data["public_key"]), int(data["byte_length"]),
                 int(data["line_count"]), int(data["record_count"]), str(data["prefix_blake3"]),
                 int(data["block_size"]), [str(d) for d in data["block_blake3"]],
-                [dict(s) for s in data["segments"]], data.get("created"), data.get("log"), data.get("tool"))
+                [dict(s) for s in data["segments"]], data.get("created"), data.get("log"), data.get("tool"),
+                data.get("key_pinned") is True, data.get("key_source"))
             for segment in checkpoint.segment_objects():
                 if not isinstance(segment.last_root, str) or len(segment.last_root) != 64:
                     raise InvalidCheckpoint("a segment has no last_merkle_root")
         except InvalidCheckpoint:
             raise
-        except (KeyError, TypeError, ValueError, AttributeError) as error:
-            raise InvalidCheckpoint("checkpoint is incomplete or malformed: %s" % (error,))
+        except (KeyError, TypeError, ValueError, AttributeError, OverflowError) as error:
+            raise InvalidCheckpoint("checkpoint is incomplete or malformed: %s" % (error,)) from None
         if (checkpoint.byte_length < 0 or checkpoint.block_size <= 0
                 or len(checkpoint.block_blake3) != -(-checkpoint.byte_length // checkpoint.block_size)):
             raise InvalidCheckpoint("checkpoint lengths do not agree")
         return checkpoint
 
     @classmethod
-    def load(cls, path):
+    def load(cls, path: PathLike) -> "Checkpoint":
+        """Read a checkpoint file (only a regular file, at most 1 GiB)."""
         try:
-            with open(path, "rb") as handle:
-                data = json.loads(handle.read().decode("utf-8"))
+            with open_regular(path, "checkpoint") as handle:
+                raw = handle.read(MAX_CHECKPOINT_BYTES + 1)
         except OSError as error:
-            raise InvalidCheckpoint("cannot read checkpoint %s: %s" % (path, error.strerror or error))
-        except ValueError as error:
-            raise InvalidCheckpoint("checkpoint %s is not JSON: %s" % (path, error))
+            raise InvalidCheckpoint("cannot read checkpoint %s: %s" % (path, error.strerror or error)) from None
+        if len(raw) > MAX_CHECKPOINT_BYTES:
+            raise InvalidCheckpoint("checkpoint %s is larger than %d bytes" % (path, MAX_CHECKPOINT_BYTES))
+        try:
+            data = bounded_json.loads(raw.decode("utf-8"), _DEPTH)
+        except ValueError as error:  # also UnicodeDecodeError and a nesting too deep
+            raise InvalidCheckpoint("checkpoint %s is not JSON: %s" % (path, error)) from None
         if not isinstance(data, dict):
             raise InvalidCheckpoint("checkpoint %s is not a JSON object" % path)
         return cls.from_dict(data)
 
-    def save(self, path):
-        """Write atomically: a temporary file beside ``path``, then rename."""
-        temporary = "%s.tmp%d" % (path, os.getpid())
-        with open(temporary, "w", encoding="utf-8") as handle:
-            handle.write(self.to_json())
-            handle.flush()
-            os.fsync(handle.fileno())
-        os.replace(temporary, path)
+    def save(self, path: PathLike) -> None:
+        """Write atomically: a new temporary file beside ``path`` (created
+        exclusively, never through a link), then a rename over ``path``."""
+        path = os.fspath(path)
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+        temporary = "%s.tmp-%s" % (path, secrets.token_hex(8))
+        descriptor = os.open(temporary, flags, 0o644)
+        try:
+            with os.fdopen(descriptor, "w", encoding="utf-8") as handle:
+                handle.write(self.to_json())
+                handle.flush()
+                os.fsync(handle.fileno())
+            os.replace(temporary, path)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+            raise
 
-    def segment_objects(self):
+    def segment_objects(self) -> List[Segment]:
         return [Segment.from_dict(segment) for segment in self.segments]
 
 
-def coerce(checkpoint):
+CheckpointLike = Union[Checkpoint, Dict[str, Any], PathLike, None]
+
+
+def coerce(checkpoint: CheckpointLike) -> Optional[Checkpoint]:
     """A Checkpoint from a Checkpoint, a dict or a path."""
     if checkpoint is None or isinstance(checkpoint, Checkpoint):
         return checkpoint
@@ -129,7 +164,7 @@ def coerce(checkpoint):
     return Checkpoint.load(checkpoint)
 
 
-def digest_prefix(path, length, block_size=BLOCK_SIZE):
+def digest_prefix(handle: BinaryIO, length: int, block_size: int = BLOCK_SIZE) -> Tuple[str, List[str], List[int]]:
     """BLAKE3 of the first ``length`` bytes, the truncated digest of each
     block of them and the line feeds in each block:
     ``(prefix_hex, [block_hex], [newlines])``. Reads fewer bytes when the file
@@ -137,22 +172,22 @@ def digest_prefix(path, length, block_size=BLOCK_SIZE):
     whole = blake3.blake3()
     blocks = []
     newlines = []
-    with open(path, "rb") as handle:
-        remaining = length
-        while remaining > 0:
-            data = handle.read(min(_READ, remaining))
-            if not data:
-                break
-            remaining -= len(data)
-            whole.update(data)
-            for start in range(0, len(data), block_size):
-                block = data[start:start + block_size]
-                blocks.append(blake3.blake3(block).digest(BLOCK_DIGEST_BYTES).hex())
-                newlines.append(block.count(b"\n"))
+    handle.seek(0)
+    remaining = length
+    while remaining > 0:
+        data = handle.read(min(_READ, remaining))
+        if not data:
+            break
+        remaining -= len(data)
+        whole.update(data)
+        for start in range(0, len(data), block_size):
+            block = data[start:start + block_size]
+            blocks.append(blake3.blake3(block).digest(BLOCK_DIGEST_BYTES).hex())
+            newlines.append(block.count(b"\n"))
     return whole.hexdigest(), blocks, newlines
 
 
-def compare(checkpoint, path, file_size):
+def compare(checkpoint: Checkpoint, handle: BinaryIO, file_size: int) -> Tuple[bool, List[failures.Failure]]:
     """Compare the log with the checkpoint. Returns ``(prefix_matches,
     failures)``: ``rewritten`` when bytes the checkpoint covered changed
     (named by the first 64 KiB block that differs), else ``truncated`` when
@@ -161,7 +196,7 @@ def compare(checkpoint, path, file_size):
     # Only whole blocks can be compared when the file became shorter.
     shorter = file_size < checkpoint.byte_length
     comparable = covered - covered % checkpoint.block_size if shorter else covered
-    prefix, blocks, newlines = digest_prefix(path, comparable, checkpoint.block_size)
+    prefix, blocks, newlines = digest_prefix(handle, comparable, checkpoint.block_size)
     if not shorter and prefix == checkpoint.prefix_blake3:
         return True, []
     line = 1
@@ -185,27 +220,5 @@ def compare(checkpoint, path, file_size):
         "the BLAKE3 digest of the first %d bytes differs from the checkpoint's" % checkpoint.byte_length)]
 
 
-def make_checkpoint(path, public_key_hex=None, previous=None, **options):
-    """Verify the log at ``path`` (against ``previous``, an earlier checkpoint,
-    when given) and, if it passed, build a checkpoint of it.
-
-    Returns ``(checkpoint, report)``; ``checkpoint`` is None when the log did
-    not pass (a torn tail alone does not stop it: the checkpoint ends at the
-    last line feed). ``options`` go to ``verify_log``.
-    """
-    from .verify import verify_log
-
-    report = verify_log(path, public_key_hex, checkpoint=previous, digest=True, **options)
-    if not report.passed:
-        return None, report
-    from . import __version__
-
-    checkpoint = Checkpoint(
-        report.public_key_hex, report.bytes_verified, report.lines, report.records, report.prefix_blake3,
-        report.block_size, report.block_digests, [segment.to_dict() for segment in report.segments],
-        created=utc_now_text(), log=os.path.abspath(report.path), tool="vorm_zel_audit " + __version__)
-    return checkpoint, report
-
-
-def utc_now_text():
+def utc_now_text() -> str:
     return datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0).isoformat()

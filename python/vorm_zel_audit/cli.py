@@ -1,8 +1,11 @@
 """The ``vorm-zel`` command: verify, checkpoint, inspect.
 
 Exit codes: 0 the log verified (or the command did its job), 1 verification
-failed (nothing written by ``checkpoint``), 2 the command could not run
-(bad arguments, unreadable log, key or checkpoint).
+failed (nothing written by ``checkpoint``), 2 the command could not run (bad
+arguments; a log, key or checkpoint that is missing, unreadable, unusable or
+not a regular file), 3 an internal error (a bug: please report it with the
+traceback printed). With ``--json`` exactly one JSON object is printed on
+every path, errors included.
 """
 from __future__ import annotations
 
@@ -10,56 +13,91 @@ import argparse
 import json
 import os
 import sys
+import traceback
+from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple
 
-from . import __version__
-from .checkpoint import InvalidCheckpoint, coerce, make_checkpoint
-from .log_summary import NoSuchLine, format_line_view, format_summary, line_view, summarize
+from .checkpoint import Checkpoint, InvalidCheckpoint, coerce
+from .checkpointing import make_checkpoint
 from .keys import InvalidKey, normalise_public_key_hex, public_key_from_key_file
+from .log_summary import NoSuchLine, format_line_view, format_summary, line_view, summarize
+from .logfile import DEFAULT_MAX_LINE_BYTES
 from .progress import ProgressBar
+from .report import VerifyReport
 from .verify import DEFAULT_MAX_FAILURES, verify_log
+from .version import __version__
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_ERROR = 2
+EXIT_INTERNAL = 3
 
 SELF_CONSISTENCY = (
     "self-consistency only: the public key was derived from the key file next to the log (%s), so whoever "
     "could rewrite the log could also have replaced that key and re-signed it. Pin the key: --public-key "
-    "with the engine's public_key_hex() kept elsewhere, or a checkpoint.")
+    "with the engine's public_key_hex() kept elsewhere, or a checkpoint made with a pinned key.")
 
 
 class UsageError(Exception):
     pass
 
 
-def _parser():
-    parser = argparse.ArgumentParser(
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error by raising it, so that ``main`` answers it like
+    every other error (in JSON with ``--json``)."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError("%s: %s" % (self.prog, message))
+
+
+def _at_least(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a whole number" % text) from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError("must be at least %d, not %d" % (minimum, value))
+        return value
+    return parse
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
         prog="vorm-zel", description="Verify and inspect vorm_zel write-ahead logs.",
-        epilog="exit codes: 0 verified, 1 verification failed, 2 could not run")
+        epilog="exit codes: 0 verified, 1 verification failed, 2 could not run, 3 internal error")
     parser.add_argument("--version", action="version", version="vorm_zel_audit " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
-    def key_options(sub):
+    def line_cap(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--max-line-bytes", type=_at_least(1), default=DEFAULT_MAX_LINE_BYTES, metavar="N",
+                         help="a longer line is reported as malformed without being read (default %d)"
+                              % DEFAULT_MAX_LINE_BYTES)
+
+    def key_options(sub: argparse.ArgumentParser) -> None:
         group = sub.add_mutually_exclusive_group()
         group.add_argument("--public-key", metavar="HEX", help="the engine's public key, 64 hex digits (pinned)")
         group.add_argument("--key-file", metavar="PATH",
                            help="derive the public key from a 32-byte seed file (default: LOG.key, "
                                 "which only shows self-consistency)")
-        sub.add_argument("--jobs", "-j", type=int, metavar="N",
-                         help="worker processes (default: the number of CPUs)")
-        sub.add_argument("--max-failures", type=int, default=DEFAULT_MAX_FAILURES, metavar="N",
+        sub.add_argument("--jobs", "-j", type=_at_least(1), metavar="N",
+                         help="worker processes, at least 1 (default: the usable CPUs)")
+        sub.add_argument("--max-failures", type=_at_least(0), default=DEFAULT_MAX_FAILURES, metavar="N",
                          help="failures reported in detail (all are counted; default %d)" % DEFAULT_MAX_FAILURES)
+        sub.add_argument("--recheck", action="store_true",
+                         help="check again the lines a checkpoint vouches for (default: accept them on its word)")
+        line_cap(sub)
         sub.add_argument("--json", action="store_true", help="print one machine-readable JSON report")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on a terminal")
 
     verify = commands.add_parser("verify", help="verify a log; exit 0 when it verifies",
-                                 description="Check every record's hash, signature and chain.")
+                                 description="Check every record's hash and signature and the chains' links, "
+                                             "and say what that proves.")
     verify.add_argument("log", metavar="LOG")
     key_options(verify)
     verify.add_argument("--checkpoint", metavar="FILE",
-                        help="a checkpoint of this log: detects truncation and rewriting, checks only "
-                             "newer lines and pins the key when none is given")
+                        help="a checkpoint of this log: detects truncation and rewriting, accepts the lines it "
+                             "covers on its word and supplies its key when none is given")
     verify.add_argument("--strict", action="store_true", help="a torn tail (incomplete last line) fails")
 
     checkpoint = commands.add_parser("checkpoint", help="verify a log and write a checkpoint of it",
@@ -73,69 +111,72 @@ def _parser():
     inspect = commands.add_parser("inspect", help="summarise a log, or show one line decoded",
                                   description="Summarise a log (no key needed), or show one line.")
     inspect.add_argument("log", metavar="LOG")
-    inspect.add_argument("--line", "-n", type=int, metavar="N", help="show line N with its JSON texts decoded")
+    inspect.add_argument("--line", "-n", type=_at_least(1), metavar="N",
+                         help="show line N (from 1) with its JSON texts decoded")
+    line_cap(inspect)
     inspect.add_argument("--json", action="store_true", help="print JSON")
     return parser
 
 
-def _resolve_key(args, checkpoint):
-    """(public key hex or None, source, self-consistency only?)"""
+def _resolve_key(args: argparse.Namespace, checkpoint: Optional[Checkpoint]) -> Tuple[Optional[str], str, bool]:
+    """(public key hex, where it came from, pinned?). The key is None when the
+    checkpoint's is to be used."""
     next_to_log = args.log + ".key"
     if args.public_key:
-        return normalise_public_key_hex(args.public_key), "given with --public-key", False
+        return normalise_public_key_hex(args.public_key), "given with --public-key", True
     if args.key_file:
         own = os.path.exists(next_to_log) and os.path.exists(args.key_file) and os.path.samefile(
             args.key_file, next_to_log)
-        return public_key_from_key_file(args.key_file), "derived from %s" % args.key_file, own
+        key = public_key_from_key_file(args.key_file)
+        if own:
+            return key, "derived from %s, the key file beside the log" % args.key_file, False
+        return key, "derived from %s" % args.key_file, True
     if checkpoint is not None:
-        return checkpoint.public_key, "pinned by the checkpoint", False
+        return None, "", checkpoint.key_pinned
     if not os.path.exists(next_to_log):
         raise UsageError("no public key: give --public-key, --key-file or --checkpoint (%s does not exist)"
                          % next_to_log)
-    return public_key_from_key_file(next_to_log), "derived from %s" % next_to_log, True
+    return public_key_from_key_file(next_to_log), "derived from %s, the key file beside the log" % next_to_log, False
 
 
-def _progress(args):
+def _progress(args: argparse.Namespace) -> Optional[ProgressBar]:
     if args.json or args.no_progress or not sys.stderr.isatty():
         return None
     return ProgressBar(sys.stderr)
 
 
-def _checked(args, checkpoint, check):
-    """Resolves the key, runs ``check(key, progress)`` (which returns a value
-    and its report) under the progress bar, and notes where the key came
-    from on the report."""
-    if args.max_failures is not None and args.max_failures < 0:
-        raise UsageError("--max-failures must be 0 or more")
-    key, source, own_key = _resolve_key(args, checkpoint)
+def _checked(args: argparse.Namespace, checkpoint: Optional[Checkpoint],
+             check: Callable[[Optional[str], dict], Tuple[Any, VerifyReport]]) -> Tuple[Any, VerifyReport]:
+    """Resolves the key and runs ``check(key, options)`` (which returns a
+    value and its report) under the progress bar."""
+    key, source, pinned = _resolve_key(args, checkpoint)
     bar = _progress(args)
+    options = dict(jobs=args.jobs, max_failures=args.max_failures, progress=bar, recheck=args.recheck,
+                   max_line_bytes=args.max_line_bytes)
+    if key is not None:
+        options.update(key_source=source, key_pinned=pinned)
     try:
-        value, report = check(key, bar)
+        value, report = check(key, options)
     finally:
         if bar is not None:
             bar.close()
-    report.key_source = source
-    if own_key:
+    if not report.key_pinned and key is not None:
         report.notes.insert(0, SELF_CONSISTENCY % (args.log + ".key"))
     return value, report
 
 
-def _verify(args):
+def _verify(args: argparse.Namespace) -> int:
     checkpoint = coerce(args.checkpoint) if args.checkpoint else None
-    _, report = _checked(args, checkpoint, lambda key, bar: (None, verify_log(
-        args.log, key, checkpoint=checkpoint, jobs=args.jobs, max_failures=args.max_failures,
-        strict=args.strict, progress=bar)))
-    if args.json:
-        print(report.to_json(indent=2))
-    else:
-        print(report.format_text())
+    _, report = _checked(args, checkpoint, lambda key, options: (None, verify_log(
+        args.log, key, checkpoint=checkpoint, strict=args.strict, **options)))
+    print(report.to_json(indent=2) if args.json else report.format_text())
     return EXIT_OK if report.passed else EXIT_FAILED
 
 
-def _checkpoint(args):
+def _checkpoint(args: argparse.Namespace) -> int:
     previous = coerce(args.previous) if args.previous else None
-    checkpoint, report = _checked(args, previous, lambda key, bar: make_checkpoint(
-        args.log, key, previous, jobs=args.jobs, max_failures=args.max_failures, progress=bar))
+    checkpoint, report = _checked(args, previous, lambda key, options: make_checkpoint(
+        args.log, key, previous, **options))
     if checkpoint is None:
         if args.json:
             print(json.dumps({"checkpoint": None, "report": report.to_dict()}, indent=2, ensure_ascii=False))
@@ -153,39 +194,52 @@ def _checkpoint(args):
             sys.stdout.write(checkpoint.to_json())
         summary = sys.stderr if args.output is None else sys.stdout
         print(report.format_text(), file=summary)
-        print("checkpoint%s: %d lines, %d bytes, %d chains" % (
+        print("checkpoint%s: %d lines, %d bytes, %d chains, key %s" % (
             " written to %s" % args.output if args.output else "", checkpoint.line_count,
-            checkpoint.byte_length, len(checkpoint.segments)), file=summary)
+            checkpoint.byte_length, len(checkpoint.segments),
+            "pinned" if checkpoint.key_pinned else "not pinned (self-consistency only)"), file=summary)
     return EXIT_OK
 
 
-def _inspect(args):
+def _inspect(args: argparse.Namespace) -> int:
     if args.line is not None:
-        view = line_view(args.log, args.line)
+        view = line_view(args.log, args.line, args.max_line_bytes)
         print(format_line_view(view))
         return EXIT_OK
-    summary = summarize(args.log)
+    summary = summarize(args.log, args.max_line_bytes)
     print(json.dumps(summary, indent=2, ensure_ascii=False) if args.json else format_summary(summary))
     return EXIT_OK
 
 
-def main(argv=None):
-    args = _parser().parse_args(argv)
-    command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}[args.command]
+_EXPECTED = (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, OSError)
+
+
+def _fail(message: str, kind: str, as_json: bool, code: int) -> int:
+    if as_json:
+        print(json.dumps({"passed": False, "error": message, "error_kind": kind}))
+    print("vorm-zel: %s: %s" % ("internal error" if code == EXIT_INTERNAL else "error", message), file=sys.stderr)
+    return code
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    arguments: List[str] = list(sys.argv[1:] if argv is None else argv)
+    as_json = "--json" in arguments
     try:
+        args = _parser().parse_args(arguments)
+        as_json = bool(getattr(args, "json", False))
+        command = {"verify": _verify, "checkpoint": _checkpoint, "inspect": _inspect}[args.command]
         return command(args)
-    except (UsageError, InvalidKey, InvalidCheckpoint, NoSuchLine, ValueError, OSError) as error:
-        if isinstance(error, OSError) and error.filename:
-            message = "%s: %s" % (error.filename, error.strerror or error)
+    except _EXPECTED as error:
+        if isinstance(error, OSError) and error.filename and error.strerror:
+            message = "%s: %s" % (error.filename, error.strerror)
         else:
             message = str(error)
-        if getattr(args, "json", False):
-            print(json.dumps({"error": message, "passed": False}))
-        print("vorm-zel: error: %s" % message, file=sys.stderr)
-        return EXIT_ERROR
+        return _fail(message, "usage" if isinstance(error, UsageError) else "input", as_json, EXIT_ERROR)
     except KeyboardInterrupt:
-        print("vorm-zel: interrupted", file=sys.stderr)
-        return EXIT_ERROR
+        return _fail("interrupted", "interrupted", as_json, EXIT_ERROR)
+    except Exception as error:  # a bug (a ValueError too): say so, never blame the input
+        traceback.print_exc()
+        return _fail("%s: %s" % (type(error).__name__, error), "internal", as_json, EXIT_INTERNAL)
 
 
 if __name__ == "__main__":

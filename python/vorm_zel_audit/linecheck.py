@@ -1,6 +1,12 @@
-"""The checks of a run of lines that need no chain state: parsing, the hash
+"""The checks of a span of lines that need no chain state: parsing, the hash
 of the seal text, the signature, and whether each record extends the record
-before it (or the genesis root). Runs in worker processes.
+before it (or the genesis root). Runs in worker processes and in-process
+alike.
+
+Whatever goes wrong while one line is checked (a MalformedRecord, or any
+other exception a hostile line provokes) becomes a ``MalformedEvent`` for that
+line, and the next line is checked: ``check_bytes`` is the one place that
+turns an exception into a line's failure.
 
 The result is compact so that the parent, which walks the chains, does little
 per line: a record that passes every check and extends the record just
@@ -9,78 +15,127 @@ record that opens it.
 """
 from __future__ import annotations
 
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
+
 import blake3
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 from . import failures
-from .logfile import MalformedRecord, iter_lines, parse_record, read_range, split_line
+from .logfile import Span, iter_lines, read_path_span
+from .record import MalformedRecord, Record, parse_record, split_line
+from .regular_file import PathLike
 from .seal import GENESIS_ROOT_HEX, next_root_hex, seal_text
 
 # How a record's merkle_root relates to what comes before it in the file.
-LINK_NONE = 0  # extends neither the previous record (in this run of lines) nor genesis
+LINK_NONE = 0  # extends neither the previous record (in this span) nor genesis
 LINK_PREVIOUS = 1  # extends the root of the record just before it
 LINK_GENESIS = 2  # starts a chain at the genesis root
-LINK_UNKNOWN = 3  # first record of the run of lines: the parent decides
+LINK_UNKNOWN = 3  # first record of the span: the parent decides
 
-# Event tags.
-RECORD = 0
-MALFORMED = 1
-
-_keys = {}
+Problems = Optional[Tuple[Tuple[str, str], ...]]
 
 
-def _public_key(key_bytes):
+class RecordEvent(NamedTuple):
+    """A record that opens a run. ``line`` is 0-based within the span;
+    ``problems`` lists ``(kind, detail)``; the ``run_count`` records after it
+    (the last on ``run_last_line`` with root ``run_last_root``) passed every
+    check and each extends the one before."""
+
+    line: int
+    offset: int
+    id: str
+    hash: str
+    root: str
+    link: int
+    problems: Problems
+    run_count: int = 0
+    run_last_root: Optional[str] = None
+    run_last_line: Optional[int] = None
+
+
+class MalformedEvent(NamedTuple):
+    line: int
+    offset: int
+    detail: str
+
+
+Event = Union[RecordEvent, MalformedEvent]
+
+
+class SpanResult(NamedTuple):
+    """What a span of lines held."""
+
+    lines: int
+    records: int
+    events: List[Event]
+    empty_lines: int
+    shared_lines: int
+    bytes: int
+
+
+_keys: Dict[bytes, Ed25519PublicKey] = {}
+
+
+def _public_key(key_bytes: bytes) -> Ed25519PublicKey:
     key = _keys.get(key_bytes)
     if key is None:
         key = _keys[key_bytes] = Ed25519PublicKey.from_public_bytes(key_bytes)
     return key
 
 
-class ChunkResult(object):
-    """What a run of lines held. ``events`` is a list of tuples:
-
-    ``(RECORD, line, offset, id, hash, merkle_root, link, problems,
-    run_count, run_last_root, run_last_line)`` for a record that opens a run
-    (``problems``: list of ``(kind, detail)``; the ``run_count`` records
-    after it, the last on line ``run_last_line`` with root ``run_last_root``,
-    passed everything and each extends the one before), and
-    ``(MALFORMED, line, offset, detail)``. Line numbers are 0-based within
-    the run of lines.
-    """
-
-    __slots__ = ("lines", "records", "events", "empty_lines", "shared_lines", "bytes")
-
-    def __init__(self, lines, records, events, empty_lines, shared_lines, nbytes):
-        self.lines = lines
-        self.records = records
-        self.events = events
-        self.empty_lines = empty_lines
-        self.shared_lines = shared_lines
-        self.bytes = nbytes
-
-    def __getstate__(self):
-        return (self.lines, self.records, self.events, self.empty_lines, self.shared_lines, self.bytes)
-
-    def __setstate__(self, state):
-        (self.lines, self.records, self.events, self.empty_lines, self.shared_lines,
-         self.bytes) = state
+def unexpected(error: BaseException) -> str:
+    """The detail for a line whose check raised something unforeseen."""
+    text = str(error)
+    if len(text) > 200:
+        text = text[:200] + "..."
+    return "the line could not be checked (%s%s)" % (type(error).__name__, ": " + text if text else "")
 
 
-def check_range(path, start, end, key_bytes):
-    """Check the complete lines in bytes ``[start, end)`` of the log at
-    ``path``. ``key_bytes`` is the raw 32-byte public key, or None to skip
-    signatures (inspection)."""
-    return check_bytes(read_range(path, start, end), start, key_bytes)
+def check_span(path: PathLike, span: Span, key_bytes: Optional[bytes]) -> SpanResult:
+    """Check the complete lines of ``span`` of the log at ``path``.
+    ``key_bytes`` is the raw 32-byte public key, or None to skip signatures
+    (inspection)."""
+    return check_bytes(read_path_span(path, span), span.start, key_bytes)
 
 
-def check_bytes(data, base_offset, key_bytes):
+def _check(record: Record, key: Optional[Ed25519PublicKey]) -> Problems:
+    problems = None
+    recorded = bytes.fromhex(record.hash)
+    digest = blake3.blake3(seal_text(record.provenance, record.place, record.purpose, record.prompt,
+                                     record.coherence, record.reputation)).digest()
+    if digest != recorded:
+        problems = ((failures.HASH_MISMATCH,
+                     "BLAKE3 of the seal text rebuilt from the line is %s, not the recorded hash: a sealed "
+                     "member was changed" % digest.hex()),)
+    if key is not None:
+        try:
+            key.verify(record.signature, recorded)
+        except InvalidSignature:
+            problem = (failures.BAD_SIGNATURE,
+                       "the signature does not verify over the recorded hash with the public key")
+            problems = (problem,) if problems is None else problems + (problem,)
+    return problems
+
+
+def _closed(opener: RecordEvent, count: int, root: Optional[str], line: Optional[int]) -> RecordEvent:
+    return opener._replace(run_count=count, run_last_root=root, run_last_line=line) if count else opener
+
+
+def check_bytes(data: bytes, base_offset: int, key_bytes: Optional[bytes],
+                visit: Optional[Callable[[int, Record], None]] = None) -> SpanResult:
+    """Check the lines of ``data`` (which start at ``base_offset`` in the
+    file). ``visit(line_index, record)`` is called for every record that
+    parses, before its checks."""
     key = _public_key(key_bytes) if key_bytes is not None else None
-    events = []
+    events: List[Event] = []
     append = events.append
     records = empty_lines = shared_lines = 0
-    previous_root = None
-    run = None  # the event list of the record that opens the current run
+    previous_root: Optional[str] = None
+    opener: Optional[RecordEvent] = None  # the record that opens the current run
+    run_count = 0
+    run_root: Optional[str] = None
+    run_line: Optional[int] = None
     lines = 0
     for index, offset, line in iter_lines(data, base_offset):
         lines += 1
@@ -93,47 +148,40 @@ def check_bytes(data, base_offset, key_bytes):
         for position, piece in pieces:
             try:
                 record = parse_record(piece)
+                if visit is not None:
+                    visit(index, record)
+                problems = _check(record, key)
+                root = record.merkle_root
+                if previous_root is not None and next_root_hex(previous_root, record.hash) == root:
+                    link = LINK_PREVIOUS
+                elif next_root_hex(GENESIS_ROOT_HEX, record.hash) == root:
+                    link = LINK_GENESIS
+                elif previous_root is None:
+                    link = LINK_UNKNOWN
+                else:
+                    link = LINK_NONE
             except MalformedRecord as error:
-                append((MALFORMED, index, offset + position, str(error)))
-                run = None
-                continue
-            records += 1
-            problems = None
-            recorded = bytes.fromhex(record.hash)
-            digest = blake3.blake3(seal_text(record.provenance, record.place, record.purpose,
-                                             record.prompt, record.coherence,
-                                             record.reputation)).digest()
-            if digest != recorded:
-                problems = [(failures.HASH_MISMATCH,
-                             "BLAKE3 of the seal text rebuilt from the line is %s, not the "
-                             "recorded hash: a sealed member was changed" % digest.hex())]
-            if key is not None:
-                try:
-                    key.verify(record.signature, recorded)
-                except InvalidSignature:
-                    problem = (failures.BAD_SIGNATURE,
-                               "the signature does not verify over the recorded hash with the public key")
-                    if problems is None:
-                        problems = [problem]
-                    else:
-                        problems.append(problem)
-            root = record.merkle_root
-            if previous_root is not None and next_root_hex(previous_root, record.hash) == root:
-                link = LINK_PREVIOUS
-            elif next_root_hex(GENESIS_ROOT_HEX, record.hash) == root:
-                link = LINK_GENESIS
-            elif previous_root is None:
-                link = LINK_UNKNOWN
+                detail = str(error)
+            except Exception as error:  # a hostile line must not stop the run
+                detail = unexpected(error)
             else:
-                link = LINK_NONE
-            previous_root = root
-            if problems is None and link == LINK_PREVIOUS and run is not None:
-                run[8] += 1
-                run[9] = root
-                run[10] = index
+                records += 1
+                previous_root = root
+                if problems is None and link == LINK_PREVIOUS and opener is not None:
+                    run_count += 1
+                    run_root = root
+                    run_line = index
+                    continue
+                if opener is not None:
+                    append(_closed(opener, run_count, run_root, run_line))
+                opener = RecordEvent(index, offset + position, record.id, record.hash, root, link, problems)
+                run_count = 0
                 continue
-            run = [RECORD, index, offset + position, record.id, record.hash, root, link,
-                   problems, 0, None, None]
-            append(run)
-    return ChunkResult(lines, records, [tuple(event) for event in events], empty_lines,
-                       shared_lines, len(data))
+            if opener is not None:
+                append(_closed(opener, run_count, run_root, run_line))
+                opener = None
+                run_count = 0
+            append(MalformedEvent(index, offset + position, detail))
+    if opener is not None:
+        append(_closed(opener, run_count, run_root, run_line))
+    return SpanResult(lines, records, events, empty_lines, shared_lines, len(data))

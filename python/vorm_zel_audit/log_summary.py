@@ -1,108 +1,143 @@
-"""Looking into a log without a key: a summary, and one line decoded."""
+"""Looking into a log without a key: a summary, and one line decoded.
+
+Both read the log as the verifier does: only a regular file, lines longer
+than the line cap are counted as malformed without being read, every line is
+parsed once, and whatever a hostile line provokes is counted against that
+line, never raised.
+"""
 from __future__ import annotations
 
 import collections
 import json
 import os
+from typing import Any, BinaryIO, Dict, List, Optional
 
+from . import bounded_json
 from .chain import ChainWalker
-from .linecheck import MALFORMED, check_bytes
-from .logfile import FIELDS, MalformedRecord, complete_length, iter_lines, line_boundaries, parse_record, \
-    read_range, split_line
+from .linecheck import MalformedEvent, RecordEvent, check_bytes
+from .logfile import (DEFAULT_MAX_LINE_BYTES, Span, complete_length, count_line_feeds, file_size, plan_spans,
+                      read_span)
+from .record import FIELDS, MalformedRecord, Record, parse_record, split_line
+from .regular_file import PathLike, open_regular
 from .seal import GENESIS_ROOT_HEX, next_root_hex, payload_digest
 
 # Members that hold JSON text, decoded for display.
 JSON_TEXT_MEMBERS = ("ppp_json", "ctx_json", "reasoning_trace_json", "human_delta_chain_json",
                      "core_insight_json")
+# Deeper JSON texts are shown as the text they are.
+DISPLAY_DEPTH = 64
 _TOP = 5
+_SPAN = 1 << 22
 
 
-def summarize(path):
+class _Tally:
+    """The figures a summary gathers from each record, in file order."""
+
+    def __init__(self) -> None:
+        self.counts = {name: collections.Counter() for name in ("provenance", "place", "purpose")}
+        self.first_timestamp: Optional[str] = None
+        self.last_timestamp: Optional[str] = None
+        self.core_insights = 0
+        self.reviews = {"resolved": 0, "open": 0, "unreadable": 0}
+        self.reputation: Dict[str, Optional[float]] = {"first": None, "last": None, "min": None, "max": None}
+
+    def __call__(self, _index: int, record: Record) -> None:
+        timestamp = record.values[1]
+        if self.first_timestamp is None or timestamp < self.first_timestamp:
+            self.first_timestamp = timestamp
+        if self.last_timestamp is None or timestamp > self.last_timestamp:
+            self.last_timestamp = timestamp
+        self.counts["provenance"][record.provenance] += 1
+        self.counts["place"][record.place] += 1
+        self.counts["purpose"][record.purpose] += 1
+        if record.values[14] is not None:
+            self.core_insights += 1
+        value = record.reputation
+        reputation = self.reputation
+        if reputation["first"] is None:
+            reputation["first"] = reputation["min"] = reputation["max"] = value
+        reputation["last"] = value
+        reputation["min"] = min(reputation["min"], value)  # type: ignore[type-var]
+        reputation["max"] = max(reputation["max"], value)  # type: ignore[type-var]
+        self.reviews[_review_state(record.values[13])] += 1
+
+
+def _review_state(text: str) -> str:
+    try:
+        review = bounded_json.loads(text, DISPLAY_DEPTH)
+        resolved = review["resolved"] if isinstance(review, dict) else None
+    except ValueError:
+        return "unreadable"
+    if resolved is True:
+        return "resolved"
+    return "open" if resolved is False else "unreadable"
+
+
+def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> Dict[str, Any]:
     """A dict describing the log: size, lines, records, chains (by their
     links alone: no signature is checked), time span, the most frequent
     provenance, place and purpose values, insights and human reviews."""
-    size = os.stat(path).st_size
-    complete = complete_length(path, size)
-    counts = {name: collections.Counter() for name in ("provenance", "place", "purpose")}
-    summary = {"path": os.fspath(path), "file_bytes": size, "lines": 0, "records": 0, "malformed_lines": 0,
-               "torn_tail_bytes": size - complete, "first_timestamp": None, "last_timestamp": None,
-               "core_insights": 0, "human_reviews": {"resolved": 0, "open": 0, "unreadable": 0},
-               "hash_mismatches": 0, "insight_rate": None,
-               "reputation": {"first": None, "last": None, "min": None, "max": None}}
-    key_path = os.fspath(path) + ".key"
-    summary["key_file"] = key_path if os.path.exists(key_path) else None
-    problems = []
+    tally = _Tally()
+    problems: List[Any] = []
     walker = ChainWalker(problems.append)
-    line_base = 0
-    for low, high in line_boundaries(path, 0, complete, 1 << 22):
-        data = read_range(path, low, high)
-        result = check_bytes(data, low, None)
-        for event in result.events:
-            if event[0] == MALFORMED:
+    summary: Dict[str, Any] = {"path": os.fspath(path), "lines": 0, "records": 0, "malformed_lines": 0,
+                               "overlong_lines": 0, "hash_mismatches": 0}
+    with open_regular(path, "log") as handle:
+        size = file_size(handle)
+        complete = complete_length(handle, size)
+        line_base = 0
+        for span in plan_spans(handle, 0, complete, _SPAN, max_line_bytes):
+            if span.overlong:
+                summary["overlong_lines"] += 1
                 summary["malformed_lines"] += 1
+                line_base += count_line_feeds(handle, span)
                 continue
-            _, index, offset, record_id, digest, root, link, issues, count, last_root, last_index = event
-            if issues:
-                summary["hash_mismatches"] += len(issues)
-            walker.record(line_base + index + 1, offset, record_id, digest, root, link, True)
-            if count:
-                walker.run(count, last_root, line_base + last_index + 1)
-        for _, _, line in iter_lines(data):
-            for _, piece in split_line(line) if line else ():
-                try:
-                    record = parse_record(piece)
-                except MalformedRecord:
+            result = check_bytes(read_span(handle, span), span.start, None, visit=tally)
+            for event in result.events:
+                if type(event) is MalformedEvent:
+                    summary["malformed_lines"] += 1
                     continue
-                members = record.members
-                timestamp = members["timestamp"]
-                if summary["first_timestamp"] is None or timestamp < summary["first_timestamp"]:
-                    summary["first_timestamp"] = timestamp
-                if summary["last_timestamp"] is None or timestamp > summary["last_timestamp"]:
-                    summary["last_timestamp"] = timestamp
-                counts["provenance"][record.provenance] += 1
-                counts["place"][record.place] += 1
-                counts["purpose"][record.purpose] += 1
-                if members["core_insight_json"] is not None:
-                    summary["core_insights"] += 1
-                reputation = summary["reputation"]
-                value = members["reputation_scalar"]
-                if reputation["first"] is None:
-                    reputation["first"] = reputation["min"] = reputation["max"] = value
-                reputation["last"] = value
-                reputation["min"] = min(reputation["min"], value)
-                reputation["max"] = max(reputation["max"], value)
-                try:
-                    resolved = json.loads(members["human_delta_chain_json"])["resolved"]
-                    summary["human_reviews"]["resolved" if resolved else "open"] += 1
-                except (ValueError, KeyError, TypeError):
-                    summary["human_reviews"]["unreadable"] += 1
-        line_base += result.lines
-        summary["records"] += result.records
-    summary["lines"] = line_base
-    if summary["records"]:
-        summary["insight_rate"] = summary["core_insights"] / summary["records"]
-    summary["chains"] = [segment.to_dict() for segment in walker.final_segments()]
-    summary["chain_breaks"] = len(problems)
-    for name, counter in counts.items():
+                assert type(event) is RecordEvent
+                if event.problems:
+                    summary["hash_mismatches"] += len(event.problems)
+                walker.record(line_base + event.line + 1, event.offset, event.id, event.hash, event.root,
+                              event.link, True)
+                if event.run_count:
+                    walker.run(event.run_count, event.run_last_root, line_base + event.run_last_line + 1)
+            line_base += result.lines
+            summary["records"] += result.records
+    key_path = os.fspath(path) + ".key"
+    summary.update({
+        "file_bytes": size, "torn_tail_bytes": size - complete, "lines": line_base,
+        "first_timestamp": tally.first_timestamp, "last_timestamp": tally.last_timestamp,
+        "core_insights": tally.core_insights, "human_reviews": tally.reviews, "reputation": tally.reputation,
+        "insight_rate": tally.core_insights / summary["records"] if summary["records"] else None,
+        "key_file": key_path if os.path.exists(key_path) else None,
+        "chains": [segment.to_dict() for segment in walker.final_segments()],
+        "chain_breaks": len(problems)})
+    for name, counter in tally.counts.items():
         summary[name] = [{"value": value, "records": number} for value, number in counter.most_common(_TOP)]
         summary["distinct_" + name] = len(counter)
     return summary
 
 
-def format_summary(summary):
+def format_summary(summary: Dict[str, Any]) -> str:
     out = ["log: %s" % summary["path"],
            "size: %d bytes, %d lines, %d records" % (summary["file_bytes"], summary["lines"], summary["records"])]
     if summary["malformed_lines"]:
-        out.append("malformed lines: %d" % summary["malformed_lines"])
+        out.append("malformed lines: %d%s" % (summary["malformed_lines"], " (%d longer than the line cap)"
+                                              % summary["overlong_lines"] if summary["overlong_lines"] else ""))
     if summary["torn_tail_bytes"]:
         out.append("torn tail: %d bytes after the last line feed" % summary["torn_tail_bytes"])
     if summary["first_timestamp"]:
         out.append("time span: %s .. %s" % (summary["first_timestamp"], summary["last_timestamp"]))
     out.append("chains: %d (by their links; signatures not checked)" % len(summary["chains"]))
-    for number, chain in enumerate(summary["chains"], 1):
+    for number, chain in enumerate(summary["chains"][:100], 1):
         out.append("  chain %d: %d records, lines %d-%d, %s, last merkle_root %s" % (
             number, chain["records"], chain["first_line"], chain["last_line"],
             "from genesis" if chain["start"] == "genesis" else "after a break", chain["last_merkle_root"]))
+    if len(summary["chains"]) > 100:
+        out.append("  ... %d more chains" % (len(summary["chains"]) - 100))
     if summary["chain_breaks"]:
         out.append("chain breaks: %d" % summary["chain_breaks"])
     if summary["hash_mismatches"]:
@@ -128,73 +163,124 @@ class NoSuchLine(LookupError):
     pass
 
 
-def line_view(path, number):
+def _find_line(handle: BinaryIO, number: int, size: int) -> Span:
+    """The span of line ``number`` (1-based; the tail counts as a line), its
+    line feed included, found block by block."""
+    seen = 0
+    position = 0
+    handle.seek(0)
+    while position < size:
+        block = handle.read(min(1 << 20, size - position))
+        if not block:
+            break
+        count = block.count(b"\n")
+        if seen + count >= number - 1:
+            index = -1
+            for _ in range(number - 1 - seen):
+                index = block.find(b"\n", index + 1)
+            start = position + index + 1
+            break
+        seen += count
+        position += len(block)
+    else:
+        raise NoSuchLine("the log has no line %d" % number)
+    if start >= size:
+        raise NoSuchLine("the log has no line %d" % number)
+    handle.seek(start)
+    end = start
+    while end < size:
+        block = handle.read(min(1 << 20, size - end))
+        if not block:
+            break
+        index = block.find(b"\n")
+        if index >= 0:
+            return Span(start, end + index + 1)
+        end += len(block)
+    return Span(start, size)
+
+
+def line_view(path: PathLike, number: int, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> Dict[str, Any]:
     """Line ``number`` (1-based) as a dict: its offset, each record on it
     with the JSON-text members decoded, the signature in hex and what the
     line shows without a key (does the hash match the seal text, does the
     root start a chain at genesis or extend the record before)."""
     if number < 1:
         raise NoSuchLine("line numbers start at 1")
-    previous_root = None
-    offset = 0
-    with open(path, "rb") as handle:
-        for index, raw in enumerate(handle, 1):
-            if index == number:
-                return _describe(raw, offset, number, previous_root)
-            offset += len(raw)
-            root = _last_root(raw)
-            if root is not None:
-                previous_root = root
-    raise NoSuchLine("the log has no line %d" % number)
+    with open_regular(path, "log") as handle:
+        span = _find_line(handle, number, file_size(handle))
+        length = span.end - span.start
+        view: Dict[str, Any] = {"line": number, "offset": span.start, "bytes": length, "records": []}
+        if length - 1 > max_line_bytes:
+            view["complete"] = None
+            view["malformed"] = "longer than the line cap of %d bytes: not read" % max_line_bytes
+            return view
+        raw = read_span(handle, span)
+        previous_root = _root_before(handle, span.start, max_line_bytes) if span.start else None
+    view["complete"] = raw.endswith(b"\n")
+    for position, piece in split_line(raw.rstrip(b"\n")):
+        view["records"].append(_describe(piece, span.start + position, previous_root))
+        previous_root = view["records"][-1].get("record", {}).get("merkle_root", previous_root)
+    return view
 
 
-def _last_root(raw):
+def _root_before(handle: BinaryIO, end: int, max_line_bytes: int) -> Optional[str]:
+    """The merkle_root of the last record on the line before offset ``end``."""
+    start = 0
+    position = end - 1
+    while position > 0:
+        low = max(0, position - (1 << 16))
+        handle.seek(low)
+        block = handle.read(position - low)
+        index = block.rfind(b"\n")
+        if index >= 0:
+            start = low + index + 1
+            break
+        position = low
+    if end - 1 - start > max_line_bytes:
+        return None
+    handle.seek(start)
     root = None
-    for _, piece in split_line(raw.rstrip(b"\n")):
+    for _, piece in split_line(handle.read(end - 1 - start)):
         try:
             root = parse_record(piece).merkle_root
-        except MalformedRecord:
+        except Exception:
             pass
     return root
 
 
-def _describe(raw, offset, number, previous_root):
-    view = {"line": number, "offset": offset, "bytes": len(raw), "complete": raw.endswith(b"\n"),
-            "records": []}
-    for position, piece in split_line(raw.rstrip(b"\n")):
-        entry = {"offset": offset + position}
-        try:
-            record = parse_record(piece)
-        except MalformedRecord as error:
-            entry["malformed"] = str(error)
-            entry["text"] = piece.decode("utf-8", "replace")
-            view["records"].append(entry)
-            continue
-        members = collections.OrderedDict()
-        for name in FIELDS:
-            value = record.members[name]
-            if name == "signature":
-                value = value.hex()
-            elif name in JSON_TEXT_MEMBERS and value is not None:
-                try:
-                    value = json.loads(value)
-                except ValueError:
-                    pass  # shown as the text it is
-            members[name] = value
-        digest = payload_digest(record.provenance, record.place, record.purpose, record.prompt,
-                                record.coherence, record.reputation).hex()
-        entry["record"] = members
-        entry["hash_matches_seal_text"] = digest == record.hash
-        if next_root_hex(GENESIS_ROOT_HEX, record.hash) == record.merkle_root:
-            entry["chain"] = "starts a chain at the genesis root"
-        elif previous_root is not None and next_root_hex(previous_root, record.hash) == record.merkle_root:
-            entry["chain"] = "extends the record before it"
-        else:
-            entry["chain"] = "extends another chain (or none): see verify"
-        previous_root = record.merkle_root
-        view["records"].append(entry)
-    return view
+def _describe(piece: bytes, offset: int, previous_root: Optional[str]) -> Dict[str, Any]:
+    entry: Dict[str, Any] = {"offset": offset}
+    try:
+        record = parse_record(piece)
+    except Exception as error:
+        entry["malformed"] = str(error) if isinstance(error, MalformedRecord) else repr(error)
+        entry["text"] = piece[:4096].decode("utf-8", "replace") + ("..." if len(piece) > 4096 else "")
+        return entry
+    members: Dict[str, Any] = collections.OrderedDict()
+    for name in FIELDS:
+        value = record.members[name]
+        if name == "signature":
+            value = value.hex()
+        elif name in JSON_TEXT_MEMBERS and value is not None:
+            try:
+                value = bounded_json.loads(value, DISPLAY_DEPTH)
+            except ValueError:
+                pass  # shown as the text it is
+        members[name] = value
+    digest = payload_digest(record.provenance, record.place, record.purpose, record.prompt,
+                            record.coherence, record.reputation).hex()
+    entry["record"] = members
+    entry["hash_matches_seal_text"] = digest == record.hash
+    if next_root_hex(GENESIS_ROOT_HEX, record.hash) == record.merkle_root:
+        entry["chain"] = "starts a chain at the genesis root"
+    elif previous_root is not None and next_root_hex(previous_root, record.hash) == record.merkle_root:
+        entry["chain"] = "extends the record before it"
+    else:
+        entry["chain"] = "extends another chain (or none): see verify"
+    return entry
 
 
-def format_line_view(view):
-    return json.dumps(view, indent=2, ensure_ascii=False)
+def format_line_view(view: Dict[str, Any]) -> str:
+    # A decoded JSON text may hold a lone surrogate escape: shown escaped.
+    text = json.dumps(view, indent=2, ensure_ascii=False)
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")

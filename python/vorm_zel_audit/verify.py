@@ -1,10 +1,12 @@
 """verify_log: check a whole log against a public key (and a checkpoint).
 
-Signature checks dominate the cost, so the complete lines are cut into
-ranges that end on line feeds and checked in worker processes
-(``linecheck.check_range``: parsing, seal hash, signature, local chain
-links); the parent walks the chains in file order as the results come back
+Signature checks dominate the cost, so the complete lines are cut into spans
+that end on line feeds and checked in worker processes
+(``linecheck.check_span``: parsing, seal hash, signature, local chain links);
+the parent walks the chains in file order as the results come back
 (``chain.ChainWalker``). Small logs, or ``jobs=1``, are checked in-process.
+Lines longer than the line cap are reported without being read, and the
+bytes after the last line feed are read and judged (see ``failures``).
 """
 from __future__ import annotations
 
@@ -14,14 +16,17 @@ import os
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor
+from typing import BinaryIO, Callable, Deque, List, Optional, Tuple, Union
 
-from . import checkpoint as checkpoints
-from . import failures
+from . import failures, proven
 from .chain import ChainWalker
+from .checkpoint import CheckpointLike, coerce, compare, digest_prefix
 from .keys import normalise_public_key_hex
-from .linecheck import MALFORMED, check_range
-from .logfile import complete_length, line_boundaries, read_range
+from .linecheck import MalformedEvent, RecordEvent, SpanResult, check_bytes, check_span
+from .logfile import DEFAULT_MAX_LINE_BYTES, Span, complete_length, file_size, plan_spans, read_span
+from .record import RECORD_START, MalformedRecord, parse_record, split_line
+from .regular_file import PathLike, open_regular
 from .report import VerifyReport
 
 PARALLEL_MIN_LINES = 2000
@@ -30,15 +35,18 @@ MAX_CHUNK_BYTES = 1 << 20
 IN_PROCESS_CHUNK_BYTES = 1 << 22
 DEFAULT_MAX_FAILURES = 1000
 
+Progress = Callable[[int, int, int], None]
 
-def default_jobs():
+
+def default_jobs() -> int:
+    """The CPUs this process may run on."""
     try:
         return max(1, len(os.sched_getaffinity(0)))
     except (AttributeError, OSError):
         return max(1, os.cpu_count() or 1)
 
 
-def _pool_context():
+def _pool_context() -> multiprocessing.context.BaseContext:
     """The start method for the workers.
 
     On Linux, when the caller runs a single thread, ``fork``: the fastest
@@ -58,171 +66,296 @@ def _pool_context():
     return multiprocessing.get_context("spawn")
 
 
-def _estimate_lines(path, start, end):
-    sample = read_range(path, start, min(end, start + (1 << 16)))
+def _estimate_lines(handle: BinaryIO, start: int, end: int) -> int:
+    handle.seek(start)
+    sample = handle.read(min(end - start, 1 << 16))
     newlines = sample.count(b"\n")
     if not newlines:
         return 1
     return int((end - start) * newlines / len(sample))
 
 
-def verify_log(path, public_key_hex=None, checkpoint=None, jobs=None, max_failures=DEFAULT_MAX_FAILURES,
-               strict=False, progress=None, digest=False, parallel_min_lines=PARALLEL_MIN_LINES,
-               chunk_bytes=None, mp_context=None):
+def _check_jobs(jobs: Optional[int]) -> int:
+    if jobs is None:
+        return default_jobs()
+    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+        raise ValueError("jobs must be a whole number of at least 1, not %r" % (jobs,))
+    return jobs
+
+
+def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint: CheckpointLike = None,
+               jobs: Optional[int] = None, max_failures: Optional[int] = DEFAULT_MAX_FAILURES,
+               strict: bool = False, progress: Optional[Progress] = None, digest: bool = False,
+               parallel_min_lines: int = PARALLEL_MIN_LINES, chunk_bytes: Optional[int] = None,
+               mp_context: Optional[multiprocessing.context.BaseContext] = None,
+               max_line_bytes: int = DEFAULT_MAX_LINE_BYTES, recheck: bool = False,
+               key_source: Optional[str] = None, key_pinned: Optional[bool] = None) -> VerifyReport:
     """Verify the log at ``path``; returns a VerifyReport.
 
     - ``public_key_hex``: the engine's public key (64 hex digits). May be None
-      only with a checkpoint, whose pinned key is then used.
+      only with a checkpoint, whose key is then used (and is pinned only if
+      the checkpoint's was).
+    - ``key_source``, ``key_pinned``: where the key came from, for the report
+      (default: "given by the caller", pinned).
     - ``checkpoint``: a Checkpoint, its dict or the path of its file. When the
       log still starts with the bytes it covered, only the lines after them
-      are checked; otherwise the whole log is, and ``truncated`` or
-      ``rewritten`` is reported.
-    - ``jobs``: worker processes (default: the usable CPUs); logs under
-      ``parallel_min_lines`` lines are checked in-process.
+      are checked (all of them with ``recheck``); otherwise the whole log is,
+      and ``truncated`` or ``rewritten`` is reported.
+    - ``jobs``: worker processes, at least 1 (default: the usable CPUs); no
+      more are started than there are spans of lines or usable CPUs, and logs
+      under ``parallel_min_lines`` lines are checked in-process.
     - ``max_failures``: failures kept in detail (None: all); all are counted.
     - ``strict``: a torn tail fails verification.
     - ``progress``: called as ``progress(bytes_done, bytes_total, lines_done)``.
     - ``digest``: also compute the BLAKE3 digests a new checkpoint needs.
+    - ``max_line_bytes``: a longer line is a ``malformed_line``, never read.
 
-    Raises OSError when the log cannot be read, ValueError (InvalidKey,
-    InvalidCheckpoint) for an unusable key or checkpoint.
+    Raises OSError when the log cannot be opened (NotARegularFile when it is
+    not a regular file), ValueError (InvalidKey, InvalidCheckpoint) for an
+    unusable key, checkpoint or option. Nothing in the log's content raises:
+    every problem is a failure in the report.
     """
     started = time.perf_counter()
-    checkpoint = checkpoints.coerce(checkpoint)
+    jobs = _check_jobs(jobs)
+    if max_line_bytes < 1:
+        raise ValueError("max_line_bytes must be at least 1")
+    checkpoint = coerce(checkpoint)
     if public_key_hex is None:
         if checkpoint is None:
             raise ValueError("a public key is needed (or a checkpoint that pins one)")
         public_key_hex = checkpoint.public_key
+        key_pinned = checkpoint.key_pinned
+        key_source = "recorded in the checkpoint, %s" % (
+            "which was made with a pinned key" if checkpoint.key_pinned else
+            "which was made without a pinned key: self-consistency only")
     public_key_hex = normalise_public_key_hex(public_key_hex)
     key_bytes = bytes.fromhex(public_key_hex)
-    jobs = default_jobs() if jobs is None else max(1, int(jobs))
+    report = VerifyReport(os.fspath(path), public_key_hex, max_failures=max_failures, strict=strict,
+                          key_source=key_source or "given by the caller",
+                          key_pinned=True if key_pinned is None else key_pinned, max_line_bytes=max_line_bytes)
 
-    report = VerifyReport(os.fspath(path), public_key_hex, max_failures=max_failures, strict=strict)
-    file_size = os.stat(path).st_size
-    complete = complete_length(path, file_size)
-    report.file_bytes = file_size
-    report.bytes_verified = complete
+    with open_regular(path, "log") as handle:
+        size = file_size(handle)
+        complete = complete_length(handle, size)
+        report.file_bytes = size
+        report.bytes_verified = complete
+        walker = ChainWalker(report.add)
+        start = line_base = 0
+        if checkpoint is not None:
+            start, line_base = _use_checkpoint(report, checkpoint, handle, size, complete, walker, recheck)
+        state = _Walk(report, walker, line_base)
+        total = complete - start
+        if progress is not None:
+            progress(0, total, 0)
+        if total > 0:
+            few = _estimate_lines(handle, start, complete) < parallel_min_lines
+            target = IN_PROCESS_CHUNK_BYTES if jobs == 1 or few else (
+                chunk_bytes or min(MAX_CHUNK_BYTES, max(MIN_CHUNK_BYTES, total // (jobs * 32))))
+            spans = plan_spans(handle, start, complete, target, max_line_bytes)
+            workers = min(jobs, sum(1 for span in spans if not span.overlong), default_jobs())
+            if jobs == 1 or few or workers < 2:
+                _run_in_process(path, handle, spans, key_bytes, state, progress, start, total)
+            else:
+                report.jobs = workers
+                _run_pool(path, handle, spans, key_bytes, workers, mp_context or _pool_context(), state, progress,
+                          start, total)
+        report.lines = state.line_base
+        if complete < size and not state.stopped:
+            _judge_tail(handle, complete, size, key_bytes, max_line_bytes, state)
+        if digest:
+            report.prefix_blake3, report.block_digests, _ = digest_prefix(handle, complete)
+            report.block_size = 1 << 16
 
-    walker = ChainWalker(report.add)
-    start = 0
-    line_base = 0
-    if checkpoint is not None:
-        key_matches = checkpoint.public_key == public_key_hex
-        if not key_matches:
-            report.add(failures.Failure(
-                failures.KEY_MISMATCH, None, 0,
-                "the public key given (%s) is not the one the checkpoint pinned (%s): the key may have been "
-                "replaced" % (public_key_hex, checkpoint.public_key)))
-        prefix_matches, found = checkpoints.compare(checkpoint, path, file_size)
-        for failure in found:
-            report.add(failure)
-        report.checkpoint = {"byte_length": checkpoint.byte_length, "lines": checkpoint.line_count,
-                             "records": checkpoint.record_count, "created": checkpoint.created,
-                             "public_key": checkpoint.public_key, "prefix_matches": prefix_matches}
-        if prefix_matches and key_matches and complete >= checkpoint.byte_length:
-            start = checkpoint.byte_length
-            line_base = checkpoint.line_count
-            report.records = checkpoint.record_count
-            walker.resume(checkpoint.segment_objects())
-
-    state = _Walk(report, walker, line_base)
-    total = complete - start
-    if progress is not None:
-        progress(0, total, 0)
-    if total > 0:
-        if jobs == 1 or _estimate_lines(path, start, complete) < parallel_min_lines:
-            report.jobs = 1
-            for low, high in line_boundaries(path, start, complete, IN_PROCESS_CHUNK_BYTES):
-                state.take(check_range(path, low, high, key_bytes))
-                if progress is not None:
-                    progress(high - start, total, state.lines_checked)
-        else:
-            report.jobs = jobs
-            # Many small ranges keep every worker busy to the end.
-            target = chunk_bytes or min(MAX_CHUNK_BYTES, max(MIN_CHUNK_BYTES, total // (jobs * 32)))
-            ranges = line_boundaries(path, start, complete, target)
-            _run_pool(path, ranges, key_bytes, jobs, mp_context or _pool_context(), state, progress,
-                      start, total)
-
-    report.lines = state.line_base
     report.lines_checked = state.lines_checked
     report.records_checked = state.records_checked
+    report.records_failed = state.records_failed
     report.records += state.records_checked
     report.empty_lines = state.empty_lines
     report.shared_lines = state.shared_lines
-    if complete < file_size:
-        report.torn_tail = {"offset": complete, "length": file_size - complete, "line": report.lines + 1}
-        report.add(failures.Failure(
-            failures.TORN_TAIL, report.lines + 1, complete,
-            "%d bytes after the last line feed: a write that did not complete, or a writer still busy"
-            % (file_size - complete)))
     report.segments = walker.final_segments()
-    if digest:
-        report.prefix_blake3, report.block_digests, _ = checkpoints.digest_prefix(path, complete)
-        report.block_size = checkpoints.BLOCK_SIZE
-    _explain(report)
+    _explain(report, walker)
     report.elapsed = time.perf_counter() - started
     return report
 
 
-def _run_pool(path, ranges, key_bytes, jobs, context, state, progress, start, total):
-    with ProcessPoolExecutor(max_workers=jobs, mp_context=context) as pool:
-        pending = collections.deque()
-        upcoming = iter(ranges)
-        for low, high in upcoming:
-            pending.append((high, pool.submit(check_range, path, low, high, key_bytes)))
-            if len(pending) >= jobs * 3:
-                break
+def _use_checkpoint(report: VerifyReport, checkpoint, handle: BinaryIO, size: int, complete: int,
+                    walker: ChainWalker, recheck: bool) -> Tuple[int, int]:
+    """Compare the log with the checkpoint; where to start checking, and the
+    line number before that."""
+    key_matches = checkpoint.public_key == report.public_key_hex
+    if not key_matches:
+        report.add(failures.Failure(
+            failures.KEY_MISMATCH, None, 0,
+            "the public key given (%s) is not the one the checkpoint recorded (%s): the key may have been "
+            "replaced" % (report.public_key_hex, checkpoint.public_key)))
+    prefix_matches, found = compare(checkpoint, handle, size)
+    for failure in found:
+        report.add(failure)
+    report.checkpoint = {"byte_length": checkpoint.byte_length, "lines": checkpoint.line_count,
+                         "records": checkpoint.record_count, "created": checkpoint.created,
+                         "public_key": checkpoint.public_key, "key_pinned": checkpoint.key_pinned,
+                         "prefix_matches": prefix_matches, "rechecked": recheck}
+    if prefix_matches and key_matches and complete >= checkpoint.byte_length and not recheck:
+        report.records = checkpoint.record_count
+        report.lines_on_checkpoint_word = checkpoint.line_count
+        walker.resume(checkpoint.segment_objects())
+        return checkpoint.byte_length, checkpoint.line_count
+    return 0, 0
+
+
+def _overlong(handle: BinaryIO, span: Span, max_line_bytes: int) -> SpanResult:
+    length = span.end - span.start - 1
+    detail = ("the line is %d bytes long, more than the line cap of %d bytes: not read, not checked "
+              "(raise --max-line-bytes to check it)" % (length, max_line_bytes))
+    return SpanResult(1, 0, [MalformedEvent(0, span.start, detail)], 0, 0, span.end - span.start)
+
+
+def _run_in_process(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: bytes, state: "_Walk",
+                    progress: Optional[Progress], start: int, total: int) -> None:
+    for span in spans:
+        if span.overlong:
+            result = _overlong(handle, span, state.report.max_line_bytes)
+        else:
+            try:
+                result = check_bytes(read_span(handle, span), span.start, key_bytes)
+            except OSError as error:
+                state.unreadable(span, error)
+                return
+        state.take(result)
+        if progress is not None:
+            progress(span.end - start, total, state.lines_checked)
+
+
+def _run_pool(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: bytes, workers: int,
+              context: multiprocessing.context.BaseContext, state: "_Walk", progress: Optional[Progress],
+              start: int, total: int) -> None:
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+        pending: Deque[Tuple[Span, Union[SpanResult, "Future[SpanResult]"]]] = collections.deque()
+        upcoming = iter(spans)
+
+        def submit_next() -> None:
+            for span in upcoming:
+                if span.overlong:
+                    pending.append((span, _overlong(handle, span, state.report.max_line_bytes)))
+                    continue
+                pending.append((span, pool.submit(check_span, path, span, key_bytes)))
+                return
+
+        for _ in range(workers * 3):
+            submit_next()
         while pending:
-            high, future = pending.popleft()
-            result = future.result()
-            for low, next_high in upcoming:
-                pending.append((next_high, pool.submit(check_range, path, low, next_high, key_bytes)))
-                break
+            span, work = pending.popleft()
+            try:
+                result = work.result() if isinstance(work, Future) else work
+            except Exception as error:  # a worker that could not read its span, or died
+                state.unreadable(span, error)
+                for _, other in pending:
+                    if isinstance(other, Future):
+                        other.cancel()
+                return
+            if isinstance(work, Future):
+                submit_next()
             state.take(result)
             if progress is not None:
-                progress(high - start, total, state.lines_checked)
+                progress(span.end - start, total, state.lines_checked)
 
 
-class _Walk(object):
-    """Feeds the results of consecutive runs of lines to the chain walker."""
+def _starts_like_a_record(piece: bytes) -> bool:
+    return piece.startswith(RECORD_START) or RECORD_START.startswith(piece)
 
-    def __init__(self, report, walker, line_base):
+
+def _judge_tail(handle: BinaryIO, complete: int, size: int, key_bytes: bytes, max_line_bytes: int,
+                state: "_Walk") -> None:
+    """The bytes after the last line feed. A torn write leaves at most one
+    unfinished record; anything else there is checked and judged."""
+    report = state.report
+    line = report.lines + 1
+    length = size - complete
+    if length > max_line_bytes:
+        report.add(failures.Failure(
+            failures.MALFORMED_LINE, line, complete,
+            "%d bytes after the last line feed, more than the line cap of %d bytes: not read, not checked"
+            % (length, max_line_bytes)))
+        return
+    try:
+        tail = read_span(handle, Span(complete, size))
+    except OSError as error:
+        state.unreadable(Span(complete, size), error)
+        return
+    pieces = split_line(tail)
+    if len(pieces) == 1 and _starts_like_a_record(tail):
+        try:
+            parse_record(tail)
+        except MalformedRecord as error:
+            if error.incomplete:
+                report.torn_tail = {"offset": complete, "length": length, "line": line}
+                report.add(failures.Failure(
+                    failures.TORN_TAIL, line, complete,
+                    "%d bytes after the last line feed begin a record that does not end: a write that did not "
+                    "complete, or a writer still busy" % length))
+                return
+        except Exception:
+            pass  # judged below, where the same check reports it
+    if len(pieces) > 1:
+        report.add(failures.Failure(
+            failures.MALFORMED_LINE, line, complete,
+            "the %d bytes after the last line feed hold %d record starts: a torn write leaves at most one "
+            "unfinished record" % (length, len(pieces))))
+    result = check_bytes(tail, complete, key_bytes)
+    state.take(result, tail=True)
+    if result.records:
+        report.notes.append("line %d has no line feed; what it holds was checked like any other line" % line)
+
+
+class _Walk:
+    """Feeds the results of consecutive spans of lines to the chain walker."""
+
+    def __init__(self, report: VerifyReport, walker: ChainWalker, line_base: int) -> None:
         self.report = report
         self.walker = walker
         self.line_base = line_base
         self.lines_checked = 0
         self.records_checked = 0
+        self.records_failed = 0
         self.empty_lines = 0
         self.shared_lines = 0
+        self.stopped = False
 
-    def take(self, result):
+    def take(self, result: SpanResult, tail: bool = False) -> None:
         report = self.report
         walker = self.walker
         base = self.line_base + 1
         for event in result.events:
-            if event[0] == MALFORMED:
-                _, index, offset, detail = event
-                report.add(failures.Failure(failures.MALFORMED_LINE, base + index, offset, detail))
+            if type(event) is MalformedEvent:
+                report.add(failures.Failure(failures.MALFORMED_LINE, base + event.line, event.offset, event.detail))
                 continue
-            _, index, offset, record_id, digest, root, link, problems, count, last_root, last_index = event
+            assert type(event) is RecordEvent
             authentic = True
-            if problems:
-                for kind, detail in problems:
-                    report.add(failures.Failure(kind, base + index, offset, detail, record_id))
+            if event.problems:
+                self.records_failed += 1
+                for kind, detail in event.problems:
+                    report.add(failures.Failure(kind, base + event.line, event.offset, detail, event.id))
                     if kind == failures.BAD_SIGNATURE:
                         authentic = False
-            walker.record(base + index, offset, record_id, digest, root, link, authentic)
-            if count:
-                walker.run(count, last_root, base + last_index)
-        self.line_base += result.lines
+            walker.record(base + event.line, event.offset, event.id, event.hash, event.root, event.link, authentic)
+            if event.run_count:
+                walker.run(event.run_count, event.run_last_root, base + event.run_last_line)
+        if not tail:
+            self.line_base += result.lines
         self.lines_checked += result.lines
         self.records_checked += result.records
         self.empty_lines += result.empty_lines
         self.shared_lines += result.shared_lines
 
+    def unreadable(self, span: Span, error: BaseException) -> None:
+        self.stopped = True
+        self.report.add(failures.Failure(
+            failures.UNREADABLE, self.line_base + 1, span.start,
+            "bytes %d to %d could not be read (%s): this line and every line after it were not checked"
+            % (span.start, span.end, error)))
 
-def _explain(report):
+
+def _explain(report: VerifyReport, walker: ChainWalker) -> None:
     counts = report.failure_counts
     records = report.records_checked
     if records and counts.get(failures.BAD_SIGNATURE, 0) >= records and not counts.get(failures.HASH_MISMATCH):
@@ -233,9 +366,16 @@ def _explain(report):
     if report.shared_lines or report.empty_lines:
         report.notes.append(
             "%d lines hold more than one record and %d lines are empty: concurrent writers interleaved "
-            "their writes; every record was checked" % (report.shared_lines,
-                                                                                report.empty_lines))
-    if sum(1 for segment in report.segments if segment.start == "genesis") > 1:
+            "their writes; every record was checked" % (report.shared_lines, report.empty_lines))
+    if report.chain_starts > 1:
         report.notes.append(
             "%d chains start from genesis: one per engine that wrote to this log; a chain cannot show "
-            "records cut off after its last one, a checkpoint can" % report.chain_starts)
+            "records cut off after its last one" % report.chain_starts)
+    if walker.cut_searches:
+        report.notes.append(
+            "for %d chain breaks not every open chain was tried: the log has so many breaks that the search "
+            "was bounded; each is still reported" % walker.cut_searches)
+    chain_failures = counts.get(failures.CHAIN_BREAK, 0) + counts.get(failures.DUPLICATE, 0)
+    report.proven = proven.state(report.records, report.records_checked - report.records_failed,
+                                 report.records_failed, report.lines_on_checkpoint_word, chain_failures,
+                                 report.key_source, report.key_pinned)
