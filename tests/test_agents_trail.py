@@ -67,6 +67,7 @@ def test_a_converter_of_ones_own_is_used_for_ctx_trace_and_outputs(wal_path):
     assert record.reasoning_trace_json.startswith('"<FUNCTION')
 
 
+@pytest.mark.slow
 def test_concurrent_threads_never_see_a_busy_engine(wal_path):
     threads, per_thread = 16, scaled(2000, 200)
     errors, previous = [], sys.getswitchinterval()
@@ -91,9 +92,6 @@ def test_concurrent_threads_never_see_a_busy_engine(wal_path):
     assert errors == []
     assert len(lines) == threads * per_thread
     assert len({line["prompt"] for line in lines}) == threads * per_thread
-
-
-test_concurrent_threads_never_see_a_busy_engine = pytest.mark.slow(test_concurrent_threads_never_see_a_busy_engine)
 
 
 def test_acapture_from_100_concurrent_tasks(wal_path):
