@@ -141,6 +141,22 @@ def test_the_notary_runs_while_the_trail_is_open(wal_path):
     assert notary.calls == ["start", "stop"]
 
 
+def test_notarize_every_signs_checkpoints_and_a_last_one_on_close(wal_path):
+    from vorm_zel_audit import verify_log
+
+    with AuditTrail(wal_path, notarize_every=3600) as trail:
+        for number in range(5):
+            trail.capture("prompt %d" % number, "output")
+        key = trail.public_key_hex()
+    report = verify_log(wal_path, key, require_notarized=True)
+    assert report.passed, report.format_text()
+    assert report.notarized.lines_covered == 5 and report.proven.complete_and_in_order
+    with pytest.raises(ValueError, match="not both"):
+        AuditTrail(wal_path, notarize_every=1, notary=RecordingNotary())
+    with pytest.raises(ValueError, match="in-memory"):
+        AuditTrail(":memory:", notarize_every=1)
+
+
 def test_a_closed_trail_refuses_captures(wal_path):
     trail = AuditTrail(wal_path)
     trail.capture("p", "o")

@@ -68,13 +68,18 @@ class AuditTrail:
     not name their own (``place`` defaults to ``host/pid``). ``converter``
     turns ``ctx``, the trace and non-text prompts and outputs into JSON-able
     values. ``on_lost_record`` is ``"warn"``, ``"raise"`` or a callable (see
-    ``lost_records.py``). ``notary``, if given, is any object with ``start()``
-    and ``stop()``: started once the engine is open, stopped by ``close()``.
+    ``lost_records.py``). ``notarize_every``: seconds between signed
+    checkpoints of the log (``LOG.checkpoints``, with the log's own key) by a
+    ``vorm_zel_audit.Notary`` thread, which signs a last one on ``close()``;
+    None (the default) for none. ``notary``, instead, is any object with
+    ``start()`` and ``stop()``: started once the engine is open, stopped by
+    ``close()``.
     """
 
     def __init__(self, wal_path: str, *, provenance: str = DEFAULT_PROVENANCE, place: Optional[str] = None,
                  purpose: str = DEFAULT_PURPOSE, converter: Converter = to_jsonable,
-                 on_lost_record: LostRecordPolicy = "warn", notary: Any = None) -> None:
+                 on_lost_record: LostRecordPolicy = "warn", notarize_every: Optional[float] = None,
+                 notary: Any = None) -> None:
         import vorm_zel  # here, so that importing this package never loads the module
 
         self._module = vorm_zel
@@ -86,7 +91,15 @@ class AuditTrail:
         self._on_lost_record = resolve_policy(on_lost_record)
         self._lock = threading.Lock()
         self._executor: Optional[concurrent.futures.ThreadPoolExecutor] = None
-        self._engine: Any = vorm_zel.ZELEngine(wal_path)
+        if notarize_every is not None and notary is not None:
+            raise ValueError("give notarize_every or notary, not both")
+        if notarize_every is not None and wal_path == ":memory:":
+            raise ValueError("an in-memory engine writes no log to notarise")
+        self._engine: Any = vorm_zel.ZELEngine(wal_path)  # creates the key file the notary signs with
+        if notarize_every is not None:
+            from ..notary import Notary
+
+            notary = Notary(wal_path, interval=notarize_every)
         self._notary = notary
         if notary is not None:
             notary.start()
