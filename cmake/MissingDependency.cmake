@@ -3,7 +3,7 @@
 # build at a copy elsewhere.
 function(vorm_zel_missing_dependency what)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DEBIAN;FEDORA;ALPINE" "VARIABLES")
-  list(JOIN arg_VARIABLES " or " _variables)
+  list(JOIN arg_VARIABLES " -D" _variables)
   message(FATAL_ERROR
     "${what} not found. Install it with your distribution's packages:\n"
     "  Debian/Ubuntu: apt-get install ${arg_DEBIAN}\n"
