@@ -4,7 +4,7 @@
 #   2. a system libblake3 (pkg-config libblake3, or the usual prefixes);
 #   3. the reference C sources that Debian's librust-blake3-dev installs.
 # Nothing is downloaded.
-include(${CMAKE_CURRENT_LIST_DIR}/MissingDependency.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/FindDependency.cmake)
 
 set(VORM_ZEL_BLAKE3_SOURCE_DIR "" CACHE PATH "Directory holding the BLAKE3 reference C sources")
 set(_blake3_source_dir "${VORM_ZEL_BLAKE3_SOURCE_DIR}")
@@ -13,12 +13,7 @@ if(_blake3_source_dir AND NOT EXISTS "${_blake3_source_dir}/blake3.c")
 endif()
 
 if(NOT _blake3_source_dir)
-  find_package(PkgConfig QUIET)
-  if(PKG_CONFIG_FOUND)
-    pkg_check_modules(VORM_ZEL_BLAKE3_PC QUIET libblake3)
-  endif()
-  find_path(VORM_ZEL_BLAKE3_SYSTEM_INCLUDE blake3.h HINTS ${VORM_ZEL_BLAKE3_PC_INCLUDE_DIRS})
-  find_library(VORM_ZEL_BLAKE3_SYSTEM_LIB NAMES libblake3.a blake3 HINTS ${VORM_ZEL_BLAKE3_PC_LIBRARY_DIRS})
+  vorm_zel_find_dependency(VORM_ZEL_BLAKE3_SYSTEM libblake3 blake3.h libblake3.a blake3)
 endif()
 
 if(NOT _blake3_source_dir AND VORM_ZEL_BLAKE3_SYSTEM_INCLUDE AND VORM_ZEL_BLAKE3_SYSTEM_LIB)

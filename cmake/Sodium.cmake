@@ -2,14 +2,9 @@
 # linked statically where a static library exists, so that the installed module
 # carries no run-time dependency on it. VORM_ZEL_SODIUM_INCLUDE and
 # VORM_ZEL_SODIUM_LIB may be set to use a copy elsewhere.
-include(${CMAKE_CURRENT_LIST_DIR}/MissingDependency.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/FindDependency.cmake)
 
-find_package(PkgConfig QUIET)
-if(PKG_CONFIG_FOUND)
-  pkg_check_modules(VORM_ZEL_SODIUM_PC QUIET libsodium)
-endif()
-find_path(VORM_ZEL_SODIUM_INCLUDE sodium.h HINTS ${VORM_ZEL_SODIUM_PC_INCLUDE_DIRS})
-find_library(VORM_ZEL_SODIUM_LIB NAMES libsodium.a sodium HINTS ${VORM_ZEL_SODIUM_PC_LIBRARY_DIRS})
+vorm_zel_find_dependency(VORM_ZEL_SODIUM libsodium sodium.h libsodium.a sodium)
 if(NOT VORM_ZEL_SODIUM_INCLUDE OR NOT VORM_ZEL_SODIUM_LIB)
   vorm_zel_missing_dependency("libsodium (headers and library)"
     DEBIAN libsodium-dev FEDORA "libsodium-devel libsodium-static" ALPINE "libsodium-dev libsodium-static"
