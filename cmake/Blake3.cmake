@@ -1,27 +1,44 @@
-# BLAKE3: a system libblake3 where the distribution ships one; otherwise a
-# static PIC library built from the reference C sources that Debian's
-# librust-blake3-dev installs. Nothing is downloaded.
-find_path(VORM_ZEL_BLAKE3_SYSTEM_INCLUDE blake3.h)
-find_library(VORM_ZEL_BLAKE3_SYSTEM_LIB NAMES libblake3.a blake3)
+# BLAKE3, from the first of:
+#   1. VORM_ZEL_BLAKE3_SOURCE_DIR, a directory holding the reference C sources
+#      (blake3.c and friends), built here as a static PIC library;
+#   2. a system libblake3 (pkg-config libblake3, or the usual prefixes);
+#   3. the reference C sources that Debian's librust-blake3-dev installs.
+# Nothing is downloaded.
+include(${CMAKE_CURRENT_LIST_DIR}/FindDependency.cmake)
 
-if(VORM_ZEL_BLAKE3_SYSTEM_INCLUDE AND VORM_ZEL_BLAKE3_SYSTEM_LIB)
+set(VORM_ZEL_BLAKE3_SOURCE_DIR "" CACHE PATH "Directory holding the BLAKE3 reference C sources")
+set(_blake3_source_dir "${VORM_ZEL_BLAKE3_SOURCE_DIR}")
+if(_blake3_source_dir AND NOT EXISTS "${_blake3_source_dir}/blake3.c")
+  message(FATAL_ERROR "VORM_ZEL_BLAKE3_SOURCE_DIR=${_blake3_source_dir} holds no blake3.c")
+endif()
+
+if(NOT _blake3_source_dir)
+  vorm_zel_find_dependency(VORM_ZEL_BLAKE3_SYSTEM libblake3 blake3.h libblake3.a blake3)
+endif()
+
+if(NOT _blake3_source_dir AND VORM_ZEL_BLAKE3_SYSTEM_INCLUDE AND VORM_ZEL_BLAKE3_SYSTEM_LIB)
   message(STATUS "BLAKE3: system library ${VORM_ZEL_BLAKE3_SYSTEM_LIB}")
   add_library(vorm_zel_blake3 INTERFACE)
   target_include_directories(vorm_zel_blake3 INTERFACE ${VORM_ZEL_BLAKE3_SYSTEM_INCLUDE})
   target_link_libraries(vorm_zel_blake3 INTERFACE ${VORM_ZEL_BLAKE3_SYSTEM_LIB})
 else()
-  set(VORM_ZEL_BLAKE3_SOURCE_DIR "" CACHE PATH "Directory holding the BLAKE3 reference C sources")
-  if(NOT VORM_ZEL_BLAKE3_SOURCE_DIR)
+  if(NOT _blake3_source_dir)
     file(GLOB _blake3_dirs LIST_DIRECTORIES true "/usr/share/cargo/registry/blake3-*/c")
     list(SORT _blake3_dirs COMPARE NATURAL ORDER DESCENDING)
-    list(GET _blake3_dirs 0 VORM_ZEL_BLAKE3_SOURCE_DIR)
+    foreach(_dir IN LISTS _blake3_dirs)
+      if(EXISTS "${_dir}/blake3.c")
+        set(_blake3_source_dir "${_dir}")
+        break()
+      endif()
+    endforeach()
   endif()
-  if(NOT VORM_ZEL_BLAKE3_SOURCE_DIR OR NOT EXISTS "${VORM_ZEL_BLAKE3_SOURCE_DIR}/blake3.c")
-    message(FATAL_ERROR "BLAKE3 reference C sources not found: install librust-blake3-dev "
-                        "or set VORM_ZEL_BLAKE3_SOURCE_DIR")
+  if(NOT _blake3_source_dir)
+    vorm_zel_missing_dependency("BLAKE3 (a libblake3 library or its reference C sources)"
+      DEBIAN librust-blake3-dev FEDORA blake3-devel ALPINE blake3-dev
+      VARIABLES VORM_ZEL_BLAKE3_SOURCE_DIR=DIR)
   endif()
-  message(STATUS "BLAKE3: reference C sources in ${VORM_ZEL_BLAKE3_SOURCE_DIR}")
-  set(_d ${VORM_ZEL_BLAKE3_SOURCE_DIR})
+  message(STATUS "BLAKE3: reference C sources in ${_blake3_source_dir}")
+  set(_d ${_blake3_source_dir})
   set(_blake3_sources ${_d}/blake3.c ${_d}/blake3_dispatch.c ${_d}/blake3_portable.c)
   set(_blake3_defs "")
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")

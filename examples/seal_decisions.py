@@ -10,6 +10,9 @@ sealed and how fast.
 import argparse
 import os
 import random
+import shlex
+import sys
+import sysconfig
 import time
 
 import vorm_zel
@@ -87,7 +90,16 @@ def main():
     print("last merkle root:  %s" % (record.merkle_root if record else "-"))
     print("captures / second: %.0f" % (args.decisions / elapsed if elapsed > 0 else float("inf")))
     print("public key:        %s" % engine.public_key_hex())
-    print("verify it with:    vorm-zel verify %s --public-key %s" % (args.wal, engine.public_key_hex()))
+    print("verify it with:    %s" % verify_command(args.wal, engine.public_key_hex()))
+
+
+def verify_command(wal, public_key):
+    """The command that verifies the log, runnable as printed from here even
+    in a shell where this interpreter's environment is not activated: its
+    vorm-zel script by path, or `python -m vorm_zel_audit` without one."""
+    script = os.path.join(sysconfig.get_path("scripts"), "vorm-zel")
+    command = [script] if os.access(script, os.X_OK) else [sys.executable, "-m", "vorm_zel_audit"]
+    return " ".join(shlex.quote(word) for word in command + ["verify", wal, "--public-key", public_key])
 
 
 def _count_lines(path):

@@ -1,7 +1,6 @@
 """What the built library promises: one abi3 file that imports under every
 CPython from 3.7 on, exports only its init function and needs nothing at run
 time beyond libc, libm and libgcc."""
-import glob
 import os
 import re
 import shutil
@@ -12,6 +11,7 @@ import pytest
 
 import vorm_zel
 from conftest import not_when_sanitized
+from interpreters import cpython_interpreters, version_id
 
 # These check the release library's packaging (static libstdc++, exports,
 # run-time dependencies); the sanitized build links the sanitizer runtimes.
@@ -33,27 +33,11 @@ print(sys.version_info[0], sys.version_info[1], record.reputation_scalar, record
 """
 
 
-def _interpreters():
-    """Every CPython >= 3.7 this machine has: pyenv's versions and the PATH's."""
-    found = {}
-    candidates = glob.glob(os.path.expanduser("~/.pyenv/versions/*/bin/python3"))
-    candidates += [shutil.which("python3.%d" % minor) for minor in range(7, 20)]
-    for path in filter(None, candidates):
-        try:
-            out = subprocess.run([path, "-c", "import sys, platform; print(platform.python_implementation(), *sys.version_info[:2])"],
-                                 capture_output=True, text=True, timeout=30).stdout.split()
-        except (OSError, subprocess.TimeoutExpired):
-            continue
-        if len(out) == 3 and out[0] == "CPython" and (int(out[1]), int(out[2])) >= (3, 7):
-            found.setdefault((int(out[1]), int(out[2])), path)
-    return sorted(found.items())
-
-
 def test_the_library_is_the_stable_abi_file():
     assert os.path.basename(LIBRARY) == "vorm_zel.abi3.so"
 
 
-@pytest.mark.parametrize("version,python", _interpreters(), ids=lambda v: ".".join(map(str, v)) if isinstance(v, tuple) else "")
+@pytest.mark.parametrize("version,python", cpython_interpreters(), ids=version_id)
 def test_the_same_file_imports_under_every_interpreter(version, python, tmp_path):
     # Only the one library on the path: nothing of this interpreter's site-packages.
     shutil.copy(LIBRARY, tmp_path / "vorm_zel.abi3.so")
@@ -80,12 +64,3 @@ def test_run_time_dependencies_are_only_the_c_runtime():
     assert needed, "readelf shows no NEEDED entries"
     assert needed <= ALLOWED_LIBRARIES, needed - ALLOWED_LIBRARIES
 
-
-def test_the_stub_file_lists_the_surface():
-    stub = os.path.join(os.path.dirname(LIBRARY), "vorm_zel.pyi")
-    with open(stub, encoding="utf-8") as handle:
-        text = handle.read()
-    for name in vorm_zel.__all__:
-        assert "class %s:" % name in text
-    for attribute in ["capture", "public_key_hex", "provenance", "chain_id", "core_insight_json", "monotonic_nanos"]:
-        assert attribute in text

@@ -1,5 +1,6 @@
 // Module initialisation: creates the module, registers the four classes in
-// order and lists them in __all__. Nothing else happens at import.
+// order, lists them in __all__ and sets __version__. Nothing else happens at
+// import.
 #include "engine/zel_engine_type.h"
 #include "module/error.h"
 #include "module/heap_type.h"
@@ -91,6 +92,9 @@ Result<Ref> initialise() {
         if (Status status = registration(module.get()); !status) {
             return std::move(status).error();
         }
+    }
+    if (PyModule_AddStringConstant(module.get(), "__version__", VORM_ZEL_VERSION) != 0) {
+        return py::fetched();
     }
     g_module = Ref::borrow(module.get()).release();  // the process-wide cell's own reference
     return module;

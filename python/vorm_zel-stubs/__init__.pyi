@@ -1,9 +1,11 @@
 """Main native library interface mapping out public Python module interface class pointers."""
 
-from typing import Any, List, Optional
+from typing import Any, List, Optional, final
 
 __all__ = ["ZELEngine", "PPPTriplet", "HumanDeltaChain", "SealedRecord"]
+__version__: str
 
+@final
 class ZELEngine:
     """High-performance Python extension wrapper container exposed for model integration bindings."""
 
@@ -22,6 +24,7 @@ class ZELEngine:
     def public_key_hex(self) -> str:
         """Exposes the verifying identity public hex configuration signature."""
 
+@final
 class PPPTriplet:
     """A triad of metadata anchoring the lineage, physical origin, and analytical intent of an event block."""
 
@@ -34,6 +37,7 @@ class PPPTriplet:
 
     def __new__(cls, provenance: str, place: str, purpose: str) -> "PPPTriplet": ...
 
+@final
 class HumanDeltaChain:
     """An audit node linking autonomous determinations to definitive human-in-the-loop review overrides."""
 
@@ -54,6 +58,7 @@ class HumanDeltaChain:
         chain_id: Optional[str] = None,
     ) -> "HumanDeltaChain": ...
 
+@final
 class SealedRecord:
     """A court-admissible, tamper-evident data structure capturing an immutable point-in-time calculation state."""
 
