@@ -10,7 +10,9 @@ import secrets
 from .regular_file import PathLike
 
 
-def write_atomically(path: PathLike, data: bytes, mode: int = 0o644) -> None:
+def write_atomically(path: PathLike, data: bytes, mode: int = 0o644, durable: bool = True) -> None:
+    """Replace ``path`` by ``data``; ``durable``: on disk (fsync) before the
+    rename, so a crash leaves the old file or the new one, whole."""
     path = os.fspath(path)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
     temporary = "%s.tmp-%s" % (path, secrets.token_hex(8))
@@ -19,7 +21,8 @@ def write_atomically(path: PathLike, data: bytes, mode: int = 0o644) -> None:
         with os.fdopen(descriptor, "wb") as handle:
             handle.write(data)
             handle.flush()
-            os.fsync(handle.fileno())
+            if durable:
+                os.fsync(handle.fileno())
         os.replace(temporary, path)
     except BaseException:
         try:

@@ -183,7 +183,8 @@ class Notary(object):
         data = {"format": STATE_FORMAT, "origin": self.origin, "size": self._edge.size, "offset": self._offset,
                 "edge": [base64.b64encode(h).decode("ascii") for h in self._edge.hashes]}
         try:
-            write_atomically(self.state_path, json.dumps(data).encode("utf-8"))
+            # No fsync: a state lost in a crash is rebuilt from the log.
+            write_atomically(self.state_path, json.dumps(data).encode("utf-8"), durable=False)
         except OSError:
             pass  # only a shortcut for the next start; without it the tree is rebuilt
 
