@@ -119,7 +119,7 @@ void BM_Floor_Blake3(benchmark::State& state) {
 }
 
 SigningKey make_key() {
-    Outcome<SecretSeed> seed = random_seed();
+    Result<SecretSeed> seed = random_seed();
     if (!seed) {
         std::fputs("no random seed\n", stderr);
         std::exit(1);
@@ -201,7 +201,7 @@ void BM_Module_SealPayload(benchmark::State& state) {
                             "resolve customer ticket", prompt,
                             0.9999999999999999,        0.9975};
     for (auto _ : state) {
-        Outcome<Seal> seal = seal_payload(inputs, key);
+        Result<Seal> seal = seal_payload(inputs, key);
         benchmark::DoNotOptimize(seal.value().digest);
     }
 }

@@ -17,6 +17,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 import capture_oracle as oracle
+from capturing import write_key
 from conftest import load_vectors
 
 # Pieces that random text is built from: plain ASCII, everything the string
@@ -295,8 +296,7 @@ def test_signatures_are_the_reference_ed25519_signatures(vz, wal_path):
     independent Ed25519 signer makes over the 32 digest bytes."""
     vectors = load_vectors("seal.json")
     seed = bytes.fromhex(vectors["seed"])
-    with open(wal_path + ".key", "wb") as handle:
-        handle.write(seed)
+    write_key(wal_path + ".key", seed)
     engine = vz.ZELEngine(wal_path)
     assert engine.public_key_hex() == vectors["public_key"]
     signer = Ed25519PrivateKey.from_private_bytes(seed)
@@ -312,8 +312,7 @@ def twin_engines(vz, tmp_path):
     first = vz.ZELEngine(str(tmp_path / "a.wal"))
     with open(str(tmp_path / "a.wal.key"), "rb") as handle:
         key = handle.read()
-    with open(str(tmp_path / "b.wal.key"), "wb") as handle:
-        handle.write(key)
+    write_key(str(tmp_path / "b.wal.key"), key)
     second = vz.ZELEngine(str(tmp_path / "b.wal"))
     assert first.public_key_hex() == second.public_key_hex()
     return first, second

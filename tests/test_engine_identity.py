@@ -5,15 +5,18 @@ with mode 0o600 through a temporary file that never stays behind, racing
 constructors share one key, a symbolic link at the key path is never
 written through, and a wrong length is reported without the file's bytes.
 """
+import base64
 import multiprocessing
 import os
 import re
-import shutil
 import stat
+import warnings
 
 import pytest
 
+import capture_oracle as oracle
 import vorm_zel
+from capturing import capture, panic_of, write_key
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
 # RFC 8032, section 7.1, test 1.
@@ -21,23 +24,12 @@ RFC8032_SEED = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b32691970
 RFC8032_PUBLIC = "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"
 
 
-def panic_of(call):
-    """The PanicException that ``call`` raises."""
-    with pytest.raises(BaseException) as info:
-        call()
-    exc = info.value
-    assert type(exc).__module__ == "tarn_runtime" and type(exc).__name__ == "PanicException"
-    return exc
-
-
 def listing(directory="."):
     return sorted(os.listdir(directory))
 
 
 def first_capture(engine):
-    triplet = vorm_zel.PPPTriplet("p", "q", "r")
-    chain = vorm_zel.HumanDeltaChain("d", False, "n", "c")
-    return engine.capture(None, "hello", None, "out", triplet, chain)
+    return capture(engine, "hello")
 
 
 # -- in-memory mode -------------------------------------------------------
@@ -95,15 +87,62 @@ def test_public_key_derives_from_the_seed_in_the_key_file(vz, wal_path):
 
 
 def test_given_seed_gives_the_rfc8032_public_key(vz, wal_path):
-    with open(wal_path + ".key", "wb") as handle:
-        handle.write(RFC8032_SEED)
+    write_key(wal_path + ".key", RFC8032_SEED)
     assert vz.ZELEngine(wal_path).public_key_hex() == RFC8032_PUBLIC
 
 
-def test_key_is_read_through_a_symlink_to_a_key_file(vz, wal_path, tmp_path):
-    (tmp_path / "real.key").write_bytes(RFC8032_SEED)
-    os.symlink(tmp_path / "real.key", wal_path + ".key")
-    assert vz.ZELEngine(wal_path).public_key_hex() == RFC8032_PUBLIC
+# -- a key file others could read, change or swap ---------------------------
+
+def linked_key(key_path, tmp_path):
+    write_key(str(tmp_path / "real.key"), RFC8032_SEED)
+    os.symlink(str(tmp_path / "real.key"), key_path)
+    return "it is a symbolic link"
+
+
+def group_readable_key(key_path, tmp_path):
+    write_key(key_path, RFC8032_SEED, 0o640)
+    return "group or others have access to it (mode 0640)"
+
+
+def others_writable_key(key_path, tmp_path):
+    write_key(key_path, RFC8032_SEED, 0o602)
+    return "group or others have access to it (mode 0602)"
+
+
+def linked_readable_key(key_path, tmp_path):
+    write_key(str(tmp_path / "real.key"), RFC8032_SEED, 0o644)
+    os.symlink(str(tmp_path / "real.key"), key_path)
+    return "it is a symbolic link; group or others have access to it (mode 0644)"
+
+
+def foreign_key(key_path, tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file to another user needs root")
+    write_key(key_path, RFC8032_SEED)
+    os.chown(key_path, 4242, 4242)
+    return "it is owned by uid 4242, not by this user (uid 0)"
+
+
+@pytest.mark.parametrize("make", [linked_key, group_readable_key, others_writable_key, linked_readable_key,
+                                  foreign_key], ids=lambda make: make.__name__)
+def test_an_unsafe_key_file_is_used_and_each_engine_warns_once(vz, wal_path, tmp_path, make):
+    problem = make(wal_path + ".key", tmp_path)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        keys = [vz.ZELEngine(wal_path).public_key_hex() for _ in range(2)]
+    assert keys == [RFC8032_PUBLIC] * 2
+    expected = "vorm_zel: the signing key file '%s.key' is used, but it is not private: %s" % (wal_path, problem)
+    assert [(w.category, str(w.message)) for w in caught] == [(RuntimeWarning, expected)] * 2
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o400])
+def test_a_private_key_file_gives_no_warning(vz, wal_path, mode):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        created = vz.ZELEngine(wal_path).public_key_hex()  # the module's own key file
+        assert vz.ZELEngine(wal_path).public_key_hex() == created
+        write_key(wal_path + ".2.key", RFC8032_SEED, mode)
+        assert vz.ZELEngine(wal_path + ".2").public_key_hex() == RFC8032_PUBLIC
 
 
 # -- an existing key file or log ------------------------------------------
@@ -145,7 +184,8 @@ def test_engine_on_an_existing_log_starts_from_genesis(vz, wal_path, tmp_path):
 
     fresh = tmp_path / "fresh"
     fresh.mkdir()
-    shutil.copyfile(wal_path + ".key", fresh / "audit.wal.key")
+    with open(wal_path + ".key", "rb") as handle:
+        write_key(str(fresh / "audit.wal.key"), handle.read())
     reopened = first_capture(vz.ZELEngine(wal_path))
     copied = first_capture(vz.ZELEngine(str(fresh / "audit.wal")))
     for record in (reopened, copied):
@@ -156,20 +196,31 @@ def test_engine_on_an_existing_log_starts_from_genesis(vz, wal_path, tmp_path):
 
 # -- failures -------------------------------------------------------------
 
+def key_spellings(key):
+    """Ways a key could leak into a text: hex, repr, decimal list, base64."""
+    spellings = [key.hex(), repr(key), str(list(key))[1:-1], base64.b64encode(key).decode()]
+    return [s for s in spellings if len(s) >= 8]
+
+
 @pytest.mark.parametrize("length", [0, 1, 31, 33, 64, 4096])
 def test_wrong_key_length(vz, wal_path, capfd, length):
-    content = bytes([171]) * length
-    with open(wal_path + ".key", "wb") as handle:
-        handle.write(content)
+    content = os.urandom(length)
+    write_key(wal_path + ".key", content)
     exc = panic_of(lambda: vz.ZELEngine(wal_path))
     message = "Invalid key length: expected 32 bytes, found %d" % length
     assert str(exc) == message
     diagnostic = capfd.readouterr().err
     assert message in diagnostic
     for text in (str(exc), diagnostic):
-        assert "171" not in text and "abab" not in text.lower() and "[" not in text
+        for spelling in key_spellings(content) + key_spellings(content[:32]):
+            assert spelling not in text
     with open(wal_path + ".key", "rb") as handle:
         assert handle.read() == content
+    # The process lives on and a sound key on another path works.
+    healthy = vz.ZELEngine(wal_path + ".ok")
+    record = capture(healthy)
+    assert record.merkle_root == oracle.next_root(oracle.GENESIS_HEX, record.hash)
+    assert oracle.signature_verifies(healthy.public_key_hex(), bytes.fromhex(record.hash), record.signature)
 
 
 def test_key_path_is_a_directory(vz, wal_path):

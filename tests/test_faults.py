@@ -1,14 +1,13 @@
 """Faults of the file system around an engine. A log that cannot be written
 costs its lines, never a record: each capture returns its record, warns once,
 and the chain goes on into the log once it can be written again. A key file
-that cannot be used is a PanicException with no key bytes in it, and the
-process lives on.
+at a FIFO does not hang the host either (the key file's other faults are
+in test_engine_identity.py).
 
 The test suite runs as root, which ignores file modes, so every fault here is
 one that fails for everyone: a full device, a directory, a loop of links, a
 FIFO without a reader, a missing or non-directory parent.
 """
-import base64
 import os
 import subprocess
 import sys
@@ -18,16 +17,12 @@ import warnings
 import pytest
 
 import capture_oracle as oracle
+import capturing
 from conftest import read_log_lines
 
 
-def records(vz):
-    return vz.PPPTriplet("p", "q", "r"), vz.HumanDeltaChain("d", True, "n", "c")
-
-
 def capture(engine, vz, prompt):
-    triplet, chain = records(vz)
-    return engine.capture({"k": prompt}, prompt, None, "out", triplet, chain)
+    return capturing.capture(engine, prompt, ctx={"k": prompt})
 
 
 def replace_with(path, make):
@@ -121,7 +116,8 @@ def test_capture_through_a_broken_log_warns_and_the_chain_goes_on(vz, tmp_path, 
         with pytest.warns(RuntimeWarning) as caught:
             made.append(capture(engine, vz, "lost %d\n" % index))
         assert [str(w.message) for w in caught] == [
-            "vorm_zel: could not append the sealed record to the log '%s': %s" % (path, os_text)]
+            "vorm_zel: could not append the sealed record %s to the log '%s': %s"
+            % (made[-1].id, path, os_text)]
     heal()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -139,6 +135,34 @@ def test_capture_through_a_broken_log_warns_and_the_chain_goes_on(vz, tmp_path, 
     lines = read_log_lines(path)
     assert [line["merkle_root"] for line in lines] == [record.merkle_root for record in made[-2:]]
     assert lines[0]["merkle_root"] == oracle.next_root(made[-3].merkle_root, lines[0]["hash"])
+
+
+LOST_RECORDS = textwrap.dedent(
+    r"""
+    import os, sys, vorm_zel
+    path = sys.argv[1]
+    os.symlink("/dev/full", path)
+    engine = vorm_zel.ZELEngine(path)
+    triplet, chain = vorm_zel.PPPTriplet("p", "q", "r"), vorm_zel.HumanDeltaChain("d", True, "n")
+    for _ in range(3):
+        print(engine.capture(None, "x", None, "", triplet, chain).id, flush=True)
+    """
+)
+
+
+def test_every_lost_record_is_reported_under_the_default_filters(tmp_path):
+    """The warnings of one capture site differ by the record's id, so Python's
+    default filter (once per text and place) shows every one of them."""
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONWARNINGS"}
+    result = subprocess.run([sys.executable, "-c", LOST_RECORDS, str(tmp_path / "audit.wal")],
+                            capture_output=True, text=True, timeout=60, env=env)
+    assert result.returncode == 0, result.stderr
+    ids = result.stdout.split()
+    assert len(set(ids)) == 3
+    shown = [line for line in result.stderr.splitlines() if "RuntimeWarning: " in line]
+    assert [line.split("RuntimeWarning: ", 1)[1] for line in shown] == [
+        "vorm_zel: could not append the sealed record %s to the log '%s': No space left on device (os error 28)"
+        % (record_id, tmp_path / "audit.wal") for record_id in ids]
 
 
 def test_a_deleted_log_is_created_again_without_a_warning(vz, wal_path):
@@ -191,46 +215,6 @@ def test_a_fifo_log_with_a_reader_gets_whole_lines(vz, wal_path):
 
 
 # -------------------------------------------------------------- key files --
-
-def panic_of(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
-
-
-def key_spellings(key):
-    """Ways a key could leak into a text: hex, repr, decimal list, base64."""
-    spellings = [key.hex(), repr(key), str(list(key))[1:-1], base64.b64encode(key).decode()]
-    return [s for s in spellings if len(s) >= 8]
-
-
-@pytest.mark.parametrize("length", [0, 31, 33, 64])
-def test_a_key_file_of_the_wrong_length(vz, wal_path, capfd, length):
-    key = os.urandom(length)
-    with open(wal_path + ".key", "wb") as handle:
-        handle.write(key)
-    message = panic_of(lambda: vz.ZELEngine(wal_path))
-    assert message == "Invalid key length: expected 32 bytes, found %d" % length
-    diagnostic = capfd.readouterr().err
-    for text in (message, diagnostic):
-        for spelling in key_spellings(key) + key_spellings(key[:32]):
-            assert spelling not in text
-    # The process lives on and a sound key on another path works.
-    healthy = vz.ZELEngine(wal_path + ".ok")
-    record = capture(healthy, vz, "alive")
-    assert record.merkle_root == oracle.next_root(oracle.GENESIS_HEX, record.hash)
-    assert oracle.signature_verifies(healthy.public_key_hex(), bytes.fromhex(record.hash), record.signature)
-    with open(wal_path + ".key", "rb") as handle:
-        assert handle.read() == key
-
-
-def test_a_key_path_that_is_a_directory(vz, wal_path):
-    os.mkdir(wal_path + ".key")
-    assert panic_of(lambda: vz.ZELEngine(wal_path)) == "Failed to read signing key: Is a directory (os error 21)"
-    engine = vz.ZELEngine(":memory:")
-    assert len(capture(engine, vz, "alive").merkle_root) == 64
-
 
 FIFO_SCRIPT = textwrap.dedent(
     r"""

@@ -16,6 +16,7 @@ import warnings
 import pytest
 
 import capture_oracle as oracle
+from capturing import write_key
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -218,8 +219,8 @@ def test_warning_turned_into_an_error_raises_but_keeps_the_state(vz, tmp_path):
     engine = vz.ZELEngine(path)
     # A twin with the same key on a healthy log shows what the chain must be.
     twin_path = str(tmp_path / "twin.wal")
-    with open(path + ".key", "rb") as source, open(twin_path + ".key", "wb") as target:
-        target.write(source.read())
+    with open(path + ".key", "rb") as source:
+        write_key(twin_path + ".key", source.read())
     twin = vz.ZELEngine(twin_path)
     break_it()
 

@@ -15,6 +15,7 @@ import random
 import pytest
 
 import capture_oracle as oracle
+from capturing import write_key
 from conftest import load_vectors
 
 ONE_BELOW = 0.9999999999999999  # the double just below 1.0
@@ -54,8 +55,7 @@ def shared_key_engines(vz, tmp_path, count=2):
         key = handle.read()
     engines = [first]
     for index in range(1, count):
-        with open(str(tmp_path / ("e%d.wal.key" % index)), "wb") as handle:
-            handle.write(key)
+        write_key(str(tmp_path / ("e%d.wal.key" % index)), key)
         engines.append(vz.ZELEngine(str(tmp_path / ("e%d.wal" % index))))
     return engines
 

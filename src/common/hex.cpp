@@ -2,22 +2,20 @@
 
 namespace vorm_zel {
 
-namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-}  // namespace
+char* write_hex(char* out, std::span<const std::uint8_t> bytes) noexcept {
+    for (const std::uint8_t byte : bytes) {
+        *out++ = kHexDigits[byte >> 4];
+        *out++ = kHexDigits[byte & 0x0F];
+    }
+    return out;
+}
 
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
     const std::size_t start = out.size();
     // One resize and direct writes: digests and keys are rendered on every
     // capture, so avoid growing the string a character at a time.
     out.resize(start + 2 * bytes.size());
-    char* dst = out.data() + start;
-    for (const std::uint8_t byte : bytes) {
-        *dst++ = kHexDigits[byte >> 4];
-        *dst++ = kHexDigits[byte & 0x0F];
-    }
+    write_hex(out.data() + start, bytes);
 }
 
 std::string to_hex(std::span<const std::uint8_t> bytes) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/hex.h"
 #include "common/shortest_digits.h"
 
 namespace vorm_zel {
@@ -73,7 +74,6 @@ public:
             case '\r': *p++ = 'r'; break;
             default: {
                 // Remaining control bytes 0x00-0x1F: \u00 and two lower-case digits.
-                constexpr char kHexDigits[] = "0123456789abcdef";
                 *p++ = 'u';
                 *p++ = '0';
                 *p++ = '0';

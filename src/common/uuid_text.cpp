@@ -33,7 +33,7 @@ std::string uuid_text(std::array<std::uint8_t, 16> random_bytes) {
     return out;
 }
 
-Outcome<std::string> random_uuid_text(std::string_view prefix) {
+Result<std::string> random_uuid_text(std::string_view prefix) {
     std::array<std::uint8_t, 16> bytes{};
     if (fill_os_random(bytes) != 0) {
         return Unexpected{

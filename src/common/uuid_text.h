@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/expected.h"
+#include "common/result.h"
 
 namespace vorm_zel {
 
@@ -21,6 +21,6 @@ void append_uuid_text(std::string& out, std::array<std::uint8_t, 16> random_byte
 
 // prefix + the text of 16 fresh bytes from the OS random source, or the
 // failure "could not retrieve random bytes for uuid: unexpected situation".
-[[nodiscard]] Outcome<std::string> random_uuid_text(std::string_view prefix = {});
+[[nodiscard]] Result<std::string> random_uuid_text(std::string_view prefix = {});
 
 }  // namespace vorm_zel

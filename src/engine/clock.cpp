@@ -69,7 +69,7 @@ std::string format_rfc3339(std::int64_t seconds, std::uint32_t nanos) {
     return std::string(text, p);
 }
 
-Outcome<std::string> rfc3339_now() {
+Result<std::string> rfc3339_now() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec < 0) {

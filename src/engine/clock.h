@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/expected.h"
+#include "common/result.h"
 
 namespace vorm_zel {
 
@@ -19,6 +19,6 @@ namespace vorm_zel {
 
 // The wall clock now, cut to whole 100-nanosecond units, as RFC 3339 text;
 // "system time before Unix epoch: ..." when the clock reads before 1970.
-[[nodiscard]] Outcome<std::string> rfc3339_now();
+[[nodiscard]] Result<std::string> rfc3339_now();
 
 }  // namespace vorm_zel

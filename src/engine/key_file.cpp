@@ -13,6 +13,7 @@
 #include "common/hex.h"
 #include "common/os_error.h"
 #include "common/os_random.h"
+#include "common/posix_file.h"
 
 namespace vorm_zel {
 namespace {
@@ -22,10 +23,6 @@ constexpr char kReadFailed[] = "Failed to read signing key: ";
 
 Unexpected<InternalFailure> failure(const char* prefix, int error_number) {
     return {InternalFailure{prefix + os_error_detail(error_number)}};
-}
-
-bool has_nul(const std::string& path) {
-    return path.find('\0') != std::string::npos;
 }
 
 // Secret bytes on their way into a SecretSeed, wiped on every path out.
@@ -38,61 +35,31 @@ struct WipedBuffer {
     ~WipedBuffer() { sodium_memzero(bytes.data(), bytes.size()); }
 };
 
-// Closes on scope exit.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+// Empty for a safe key file, else the problems found, joined by "; ".
+// `linked` says whether the path itself is a symbolic link; `info` describes
+// the file that was opened.
+std::string key_file_concern(bool linked, const struct stat& info) {
+    std::string problems;
+    const auto add = [&problems](const std::string& problem) {
+        problems += problems.empty() ? "" : "; ";
+        problems += problem;
+    };
+    if (linked) {
+        add("it is a symbolic link");
     }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    // Closes now, reporting the error that close gives.
-    [[nodiscard]] int close_now() noexcept {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
+    if (!S_ISREG(info.st_mode)) {
+        add("it is not a regular file");
     }
-
-private:
-    int fd_;
-};
-
-// Reads up to buf.size() bytes; returns the count, or -errno.
-ssize_t read_up_to(int fd, std::span<std::uint8_t> buf) {
-    std::size_t done = 0;
-    while (done < buf.size()) {
-        const ssize_t n = ::read(fd, buf.data() + done, buf.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -errno;
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
+    if (info.st_uid != ::geteuid()) {
+        add("it is owned by uid " + std::to_string(info.st_uid) + ", not by this user (uid " +
+            std::to_string(::geteuid()) + ")");
     }
-    return static_cast<ssize_t>(done);
-}
-
-int write_all(int fd, std::span<const std::uint8_t> data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += static_cast<std::size_t>(n);
+    if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        add(std::string("group or others have access to it (mode ") + mode + ")");
     }
-    return 0;
+    return problems;
 }
 
 std::string directory_of(const std::string& path) {
@@ -114,8 +81,8 @@ int publish_seed(const std::string& key_path, const SecretSeed& seed) {
     const std::string temporary =
         key_path + ".tmp-" + std::to_string(::getpid()) + "-" + to_hex(tag);
     FileDescriptor fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
+        open_path(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.is_open()) {
         return errno;
     }
     int error = write_all(fd.get(), seed.bytes());
@@ -138,8 +105,8 @@ int publish_seed(const std::string& key_path, const SecretSeed& seed) {
     ::unlink(temporary.c_str());
     if (error == 0) {
         // Make the new name durable too; a failure here loses nothing yet.
-        FileDescriptor directory(::open(directory_of(key_path).c_str(), O_RDONLY | O_CLOEXEC));
-        if (directory.get() >= 0) {
+        FileDescriptor directory(open_path(directory_of(key_path), O_RDONLY | O_CLOEXEC));
+        if (directory.is_open()) {
             ::fsync(directory.get());
         }
     }
@@ -148,7 +115,7 @@ int publish_seed(const std::string& key_path, const SecretSeed& seed) {
 
 }  // namespace
 
-Outcome<SecretSeed> random_seed() {
+Result<SecretSeed> random_seed() {
     SecretSeed seed;
     if (const int error = fill_os_random(seed.bytes()); error != 0) {
         return Unexpected{InternalFailure{"Error: " + os_error_detail(error)}};
@@ -156,14 +123,14 @@ Outcome<SecretSeed> random_seed() {
     return seed;
 }
 
-Outcome<SecretSeed> read_seed(const std::string& key_path) {
-    if (has_nul(key_path)) {
-        return failure(kReadFailed, EINVAL);
-    }
+Result<LoadedSeed> read_seed(const std::string& key_path) {
+    struct stat link_info {};
+    const bool linked = !has_nul(key_path) && ::lstat(key_path.c_str(), &link_info) == 0 &&
+                        S_ISLNK(link_info.st_mode);
     // O_NONBLOCK: a FIFO at the key path must not hang the constructor (and
     // the host with it) waiting for a writer; it reads as empty instead.
-    FileDescriptor fd(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) {
+    FileDescriptor fd(open_path(key_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.is_open()) {
         return failure(kReadFailed, errno);
     }
     struct stat info {};
@@ -183,35 +150,29 @@ Outcome<SecretSeed> read_seed(const std::string& key_path) {
         return Unexpected{InternalFailure{"Invalid key length: expected 32 bytes, found " +
                                           std::to_string(length)}};
     }
-    SecretSeed seed;
-    std::copy_n(buffer.bytes.begin(), kSeedBytes, seed.bytes().begin());
-    return seed;
+    LoadedSeed loaded{SecretSeed{}, key_file_concern(linked, info)};
+    std::copy_n(buffer.bytes.begin(), kSeedBytes, loaded.seed.bytes().begin());
+    return loaded;
 }
 
-Outcome<SecretSeed> load_or_create_seed(const std::string& wal_path) {
-    if (wal_path == kInMemoryPath) {
-        return random_seed();
-    }
+Result<LoadedSeed> load_or_create_seed(const std::string& wal_path) {
     const std::string key_path = wal_path + ".key";
     struct stat info {};
     if (!has_nul(key_path) && ::stat(key_path.c_str(), &info) == 0) {
         return read_seed(key_path);
     }
-    Outcome<SecretSeed> seed = random_seed();
-    if (!seed) {
-        return seed;
-    }
+    VZ_TRY_ASSIGN(SecretSeed seed, random_seed());
     if (has_nul(key_path)) {
         return failure(kWriteFailed, EINVAL);
     }
-    const int error = publish_seed(key_path, seed.value());
+    const int error = publish_seed(key_path, seed);
     if (error == EEXIST) {
         return read_seed(key_path);  // another engine created it first: share its key
     }
     if (error != 0) {
         return failure(kWriteFailed, error);
     }
-    return seed;
+    return LoadedSeed{std::move(seed), {}};
 }
 
 }  // namespace vorm_zel

@@ -2,7 +2,9 @@
 
 #include <blake3.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "common/hex.h"
 #include "engine/seal_number.h"
@@ -25,15 +27,9 @@ std::string score_text(double coherence, double reputation) {
 
 // Hash("<64 hex digits>")
 char* render_digest(char* out, const Digest& digest) noexcept {
-    static constexpr char kHex[] = "0123456789abcdef";
-    static constexpr char kOpen[] = "Hash(\"";
-    for (std::size_t i = 0; i < 6; ++i) {
-        *out++ = kOpen[i];
-    }
-    for (const std::uint8_t byte : digest) {
-        *out++ = kHex[byte >> 4];
-        *out++ = kHex[byte & 0x0F];
-    }
+    static constexpr std::string_view kOpen = "Hash(\"";
+    out = std::copy(kOpen.begin(), kOpen.end(), out);
+    out = write_hex(out, digest);
     *out++ = '"';
     *out++ = ')';
     return out;
@@ -69,7 +65,7 @@ std::string seal_text(const SealInputs& inputs) {
     return text;
 }
 
-Outcome<Seal> seal_payload(const SealInputs& inputs, const SigningKey& key) {
+Result<Seal> seal_payload(const SealInputs& inputs, const SigningKey& key) {
     // Hash the pieces where they lie instead of joining them into one text.
     blake3_hasher hasher;
     blake3_hasher_init(&hasher);

@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#include "common/expected.h"
+#include "common/result.h"
 #include "engine/signing_key.h"
 
 namespace vorm_zel {
@@ -46,7 +46,7 @@ struct Seal {
 [[nodiscard]] std::string seal_text(const SealInputs& inputs);
 
 // "signature operation failed: ..." if the primitive reports an error.
-[[nodiscard]] Outcome<Seal> seal_payload(const SealInputs& inputs, const SigningKey& key);
+[[nodiscard]] Result<Seal> seal_payload(const SealInputs& inputs, const SigningKey& key);
 
 // The 144 bytes that the chain step hashes.
 [[nodiscard]] std::array<char, kChainTextBytes> chain_text(const Digest& previous_root,

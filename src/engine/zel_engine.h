@@ -2,12 +2,17 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
+#include "common/result.h"
 #include "engine/scoring.h"
 #include "engine/seal.h"
 #include "engine/signing_key.h"
 
 namespace vorm_zel {
+
+// The log path of an engine that writes no file and keeps an ephemeral key.
+inline constexpr std::string_view kInMemoryPath = ":memory:";
 
 struct ZELEngine {
     static constexpr char kClassName[] = "ZELEngine";
@@ -18,6 +23,19 @@ struct ZELEngine {
     std::string wal_path;
     SigningKey signing_key;  // wipes its seed when the engine goes
     Digest chain_root;
+
+    [[nodiscard]] bool keeps_log() const noexcept { return wal_path != kInMemoryPath; }
 };
+
+struct OpenedEngine {
+    ZELEngine engine;
+    // Why the existing key file it read is unsafe, or empty (see read_seed).
+    std::string key_file_concern;
+};
+
+// A new engine on wal_path: the log touched (created when missing), the seed
+// loaded from or created in the key file (fresh and unsaved for ":memory:"),
+// the genesis root and an empty history.
+[[nodiscard]] Result<OpenedEngine> open_engine(std::string wal_path);
 
 }  // namespace vorm_zel

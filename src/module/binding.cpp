@@ -47,7 +47,7 @@ Py_ssize_t parameter_index(const Signature& signature, PyObject* key) {
 
 }  // namespace
 
-Status bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+Result<void> bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                       std::span<PyObject*> slots) {
     const std::size_t total = signature.parameters.size();
     const std::size_t required = required_count(signature);
@@ -57,7 +57,7 @@ Status bind_arguments(const Signature& signature, PyObject* args, PyObject* kwar
 
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) {
-        return fetched();
+        return Error::fetch();
     }
     if (static_cast<std::size_t>(given) > total) {
         std::string message = signature.function;
@@ -83,7 +83,7 @@ Status bind_arguments(const Signature& signature, PyObject* args, PyObject* kwar
                 // %S keeps the key's own text, surrogates included.
                 PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
                              signature.function, key);
-                return fetched();
+                return Error::fetch();
             }
             PyObject*& slot = slots[static_cast<std::size_t>(index)];
             if (slot != nullptr) {

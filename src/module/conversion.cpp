@@ -31,16 +31,16 @@ Result<bool> numpy_bool(PyObject* value) {
     Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return fetched();
+            return Error::fetch();
         }
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion",
                      type);
-        return fetched();
+        return Error::fetch();
     }
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), value, nullptr));
     if (!result) {
-        return fetched();
+        return Error::fetch();
     }
     if (result.get() == Py_True) {
         return true;
@@ -48,7 +48,7 @@ Result<bool> numpy_bool(PyObject* value) {
     if (result.get() == Py_False) {
         return false;
     }
-    return Unexpected{wrong_type(result.get(), "PyBool")};
+    return wrong_type(result.get(), "PyBool");
 }
 
 }  // namespace
@@ -70,42 +70,63 @@ Error wrong_type(PyObject* object, std::string_view target) {
 
 Result<std::string> text_of(PyObject* object) {
     if (!PyUnicode_Check(object)) {
-        return Unexpected{wrong_type(object, "PyString")};
+        return wrong_type(object, "PyString");
     }
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(object));
     if (!bytes) {
-        return fetched();  // UnicodeEncodeError for lone surrogates, unchanged
+        return Error::fetch();  // UnicodeEncodeError for lone surrogates, unchanged
     }
     char* data = PyBytes_AsString(bytes.get());
     const Py_ssize_t size = PyBytes_Size(bytes.get());
     if (data == nullptr || size < 0) {
-        return fetched();
+        return Error::fetch();
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-Result<std::string> convert_text(PyObject* value, std::string_view name) {
-    Result<std::string> text = text_of(value);
-    if (!text) {
-        return Unexpected{std::move(text).error().with_argument_name(name)};
-    }
-    return text;
+namespace detail {
+
+Result<std::string> to_text(PyObject* value) {
+    return text_of(value);
 }
 
-Result<bool> convert_bool(PyObject* value, std::string_view name) {
+Result<bool> to_bool(PyObject* value) {
     if (value == Py_True) {
         return true;
     }
     if (value == Py_False) {
         return false;
     }
-    Result<bool> converted = is_numpy_bool_type(reinterpret_cast<PyObject*>(Py_TYPE(value)))
-                                 ? numpy_bool(value)
-                                 : Result<bool>(Unexpected{wrong_type(value, "PyBool")});
-    if (!converted) {
-        return Unexpected{std::move(converted).error().with_argument_name(name)};
+    if (is_numpy_bool_type(reinterpret_cast<PyObject*>(Py_TYPE(value)))) {
+        return numpy_bool(value);
     }
-    return converted;
+    return wrong_type(value, "PyBool");
+}
+
+}  // namespace detail
+
+Result<Ref> to_host(const std::string& text) {
+    return hand_back(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Result<Ref> to_host(bool flag) {
+    return Ref::borrow(flag ? Py_True : Py_False);
+}
+
+Result<Ref> to_host(double value) {
+    return hand_back(PyFloat_FromDouble(value));
+}
+
+Result<Ref> to_host(std::uint64_t value) {
+    return hand_back(PyLong_FromUnsignedLongLong(value));
+}
+
+Result<Ref> to_host(const std::optional<std::string>& text) {
+    if (!text) {
+        return Ref::borrow(Py_None);
+    }
+    return to_host(*text);
 }
 
 }  // namespace vorm_zel::py

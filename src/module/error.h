@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/expected.h"
+#include "common/result.h"
 #include "module/ref.h"
 
 namespace vorm_zel::py {
@@ -24,10 +24,8 @@ public:
     // A new host exception of the given class with a fixed message.
     [[nodiscard]] static Error raise_new(PyObject* exception_class, std::string_view message);
 
-    [[nodiscard]] bool is_internal() const noexcept { return internal_; }
     // True when the held host exception is exactly of this class.
     [[nodiscard]] bool is_exactly(PyObject* exception_class) const noexcept;
-    [[nodiscard]] const std::string& internal_message() const noexcept { return message_; }
 
     // Prefixes the message of a host TypeError ("argument 'x': " + message);
     // the new exception keeps the old one's cause. Other failures are kept.
@@ -45,14 +43,10 @@ private:
     Ref traceback_;
 };
 
+// The result of every host-facing operation; Result<void> for those that
+// return nothing.
 template <class T>
-using Result = Expected<T, Error>;
-using Status = Expected<void, Error>;
-
-// A host call returned null: the failure is whatever it left pending.
-[[nodiscard]] inline Unexpected<Error> fetched() noexcept {
-    return {Error::fetch()};
-}
+using Result = vorm_zel::Result<T, Error>;
 
 // A new host object to hand back to the caller, or the internal failure
 // "Python API call failed" after printing what the host reported.

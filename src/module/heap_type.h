@@ -14,8 +14,9 @@
 namespace vorm_zel::py {
 
 // Host object header, the class's native fields, then the borrow flag.
-template <class Native>
+template <class N>
 struct Instance {
+    using Native = N;
     PyObject header;
     Native value;
     BorrowFlag borrow_flag;
@@ -47,7 +48,7 @@ template <class Native>
 // Creates the heap type "builtins.<name>" with default flags and keeps it;
 // a class that already exists (an earlier import failed later on) is reused.
 template <class Native>
-[[nodiscard]] Status create_class(PyType_Slot* slots) {
+[[nodiscard]] Result<void> create_class(PyType_Slot* slots) {
     if (g_class_object<Native> != nullptr) {
         return {};
     }
@@ -57,7 +58,7 @@ template <class Native>
                      Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) {
-        return fetched();
+        return Error::fetch();
     }
     g_class_object<Native> = reinterpret_cast<PyTypeObject*>(type);  // kept for the process
     return {};
@@ -71,7 +72,7 @@ template <class Native>
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* object = alloc(type, 0);
     if (object == nullptr) {
-        return fetched();
+        return Error::fetch();
     }
     Instance<Native>& instance = instance_of<Native>(object);
     new (&instance.value) Native(std::move(value));
@@ -112,7 +113,7 @@ PyObject* object_entry(Body&& body) noexcept {
 template <class Body>
 int status_entry(Body&& body) noexcept {
     try {
-        Status status = std::forward<Body>(body)();
+        Result<void> status = std::forward<Body>(body)();
         if (status) {
             return 0;
         }

@@ -1,6 +1,7 @@
 // Module initialisation: creates the module, registers the four classes in
 // order, lists them in __all__ and sets __version__. Nothing else happens at
 // import.
+#include "engine/zel_engine.h"
 #include "engine/zel_engine_type.h"
 #include "module/error.h"
 #include "module/heap_type.h"
@@ -15,7 +16,7 @@ namespace {
 
 using py::Ref;
 using py::Result;
-using py::Status;
+
 
 PyModuleDef g_module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -35,35 +36,33 @@ PyObject* g_module = nullptr;
 
 // Appends the class's __name__ to __all__ (creating the list on first use)
 // and sets the module attribute of that name.
-Status register_class(PyObject* module, PyTypeObject* type) {
+Result<void> register_class(PyObject* module, PyTypeObject* type) {
     PyObject* cls = reinterpret_cast<PyObject*>(type);
     Ref name = Ref::steal(PyObject_GetAttrString(cls, "__name__"));
     if (!name) {
-        return py::fetched();
+        return py::Error::fetch();
     }
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return py::fetched();
+            return py::Error::fetch();
         }
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) {
-            return py::fetched();
+            return py::Error::fetch();
         }
     }
     if (PyList_Append(all.get(), name.get()) != 0 ||
         PyObject_SetAttr(module, name.get(), cls) != 0) {
-        return py::fetched();
+        return py::Error::fetch();
     }
     return {};
 }
 
 template <class Native>
-Status create_and_register(PyObject* module, Status (*create)()) {
-    if (Status created = create(); !created) {
-        return created;
-    }
+Result<void> create_and_register(PyObject* module, Result<void> (*create)()) {
+    VZ_TRY(create());
     return register_class(module, py::class_object<Native>());
 }
 
@@ -75,9 +74,9 @@ Result<Ref> initialise() {
     }
     Ref module = Ref::steal(PyModule_Create2(&g_module_definition, 3));
     if (!module) {
-        return py::fetched();
+        return py::Error::fetch();
     }
-    using Registration = Status (*)(PyObject*);
+    using Registration = Result<void> (*)(PyObject*);
     constexpr Registration kRegistrations[] = {
         [](PyObject* m) { return create_and_register<ZELEngine>(m, create_zel_engine_class); },
         [](PyObject* m) { return create_and_register<PPPTriplet>(m, create_ppp_triplet_class); },
@@ -89,12 +88,10 @@ Result<Ref> initialise() {
         },
     };
     for (Registration registration : kRegistrations) {
-        if (Status status = registration(module.get()); !status) {
-            return std::move(status).error();
-        }
+        VZ_TRY(registration(module.get()));
     }
     if (PyModule_AddStringConstant(module.get(), "__version__", VORM_ZEL_VERSION) != 0) {
-        return py::fetched();
+        return py::Error::fetch();
     }
     g_module = Ref::borrow(module.get()).release();  // the process-wide cell's own reference
     return module;

@@ -1,5 +1,5 @@
 // Ownership of host objects carried by the type: a Ref owns one reference and
-// drops it when it goes; a Handle is a borrowed pointer that owns nothing.
+// drops it when it goes. Borrowed pointers stay plain PyObject*.
 #pragma once
 
 #include <utility>
@@ -7,18 +7,6 @@
 #include "module/python.h"
 
 namespace vorm_zel::py {
-
-class Handle {
-public:
-    constexpr Handle() noexcept = default;
-    constexpr explicit Handle(PyObject* object) noexcept : object_(object) {}
-
-    [[nodiscard]] PyObject* get() const noexcept { return object_; }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-private:
-    PyObject* object_ = nullptr;
-};
 
 class Ref {
 public:
@@ -31,7 +19,6 @@ public:
         Py_IncRef(object);
         return Ref(object);
     }
-    [[nodiscard]] static Ref borrow(Handle handle) noexcept { return borrow(handle.get()); }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -45,7 +32,6 @@ public:
     ~Ref() { Py_DecRef(object_); }
 
     [[nodiscard]] PyObject* get() const noexcept { return object_; }
-    [[nodiscard]] Handle handle() const noexcept { return Handle(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Gives the reference to the caller (to return it to the host).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }

@@ -11,8 +11,8 @@ namespace vorm_zel {
 namespace {
 
 using py::Ref;
-using py::Result;
 
+enum Argument : std::size_t { kAgentDecisionRef, kResolved, kTerminalNode, kChainId };
 constexpr py::Parameter kParameters[] = {
     {"agent_decision_ref", true}, {"resolved", true}, {"terminal_node", true}, {"chain_id", false}};
 constexpr py::Signature kSignature{"HumanDeltaChain.__new__()", kParameters};
@@ -23,53 +23,32 @@ constexpr char kDoc[] =
     "overrides.";
 
 PyObject* human_delta_chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return py::object_entry([&]() -> Result<Ref> {
-        py::Slots<4> slots;
-        if (auto bound = py::bind_arguments(kSignature, args, kwargs, slots); !bound) {
-            return std::move(bound).error();
-        }
+    return py::object_entry([&]() -> py::Result<Ref> {
+        VZ_TRY_ASSIGN(const auto arguments,
+                      py::Arguments<std::size(kParameters)>::bind(kSignature, args, kwargs));
         HumanDeltaChain value;
-        Result<std::string> reference = py::convert_text(slots[0], "agent_decision_ref");
-        if (!reference) {
-            return std::move(reference).error();
+        VZ_TRY_ASSIGN(value.agent_decision_ref, arguments.convert<std::string>(kAgentDecisionRef));
+        VZ_TRY_ASSIGN(value.resolved, arguments.convert<bool>(kResolved));
+        VZ_TRY_ASSIGN(value.terminal_node, arguments.convert<std::string>(kTerminalNode));
+        if (!arguments.given(kChainId) || arguments.object(kChainId) == Py_None) {
+            VZ_TRY_ASSIGN(value.chain_id, random_uuid_text());
+        } else {
+            VZ_TRY_ASSIGN(value.chain_id, arguments.convert<std::string>(kChainId));
         }
-        Result<bool> resolved = py::convert_bool(slots[1], "resolved");
-        if (!resolved) {
-            return std::move(resolved).error();
-        }
-        Result<std::string> terminal = py::convert_text(slots[2], "terminal_node");
-        if (!terminal) {
-            return std::move(terminal).error();
-        }
-        Result<std::string> chain_id = (slots[3] == nullptr || slots[3] == Py_None)
-                                           ? Result<std::string>(random_uuid_text())
-                                           : py::convert_text(slots[3], "chain_id");
-        if (!chain_id) {
-            return std::move(chain_id).error();
-        }
-        value.agent_decision_ref = std::move(reference).value();
-        value.resolved = resolved.value();
-        value.terminal_node = std::move(terminal).value();
-        value.chain_id = std::move(chain_id).value();
         return py::new_instance(type, std::move(value));
     });
 }
 
-using H = HumanDeltaChain;
-
 PyGetSetDef g_attributes[] = {
-    {"chain_id", py::get_text<H, &H::chain_id>, py::set_text<H, &H::chain_id>,
-     "Unique identity tracking the active sequence.", const_cast<char*>("chain_id")},
-    {"agent_decision_ref", py::get_text<H, &H::agent_decision_ref>,
-     py::set_text<H, &H::agent_decision_ref>,
-     "Reference signature pointer linking directly back to the original model output.",
-     const_cast<char*>("agent_decision_ref")},
-    {"resolved", py::get_bool<H, &H::resolved>, py::set_bool<H, &H::resolved>,
-     "Evaluation state marking whether review processing has formally closed.",
-     const_cast<char*>("resolved")},
-    {"terminal_node", py::get_text<H, &H::terminal_node>, py::set_text<H, &H::terminal_node>,
-     "Terminal validation node sealing the chain integrity state.",
-     const_cast<char*>("terminal_node")},
+    py::attribute<&HumanDeltaChain::chain_id>(
+        "chain_id", "Unique identity tracking the active sequence."),
+    py::attribute<&HumanDeltaChain::agent_decision_ref>(
+        "agent_decision_ref",
+        "Reference signature pointer linking directly back to the original model output."),
+    py::attribute<&HumanDeltaChain::resolved>(
+        "resolved", "Evaluation state marking whether review processing has formally closed."),
+    py::attribute<&HumanDeltaChain::terminal_node>(
+        "terminal_node", "Terminal validation node sealing the chain integrity state."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -84,7 +63,7 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
-py::Status create_human_delta_chain_class() {
+py::Result<void> create_human_delta_chain_class() {
     return py::create_class<HumanDeltaChain>(g_slots);
 }
 

@@ -5,6 +5,6 @@
 namespace vorm_zel {
 
 // Creates the host class HumanDeltaChain (once per process).
-[[nodiscard]] py::Status create_human_delta_chain_class();
+[[nodiscard]] py::Result<void> create_human_delta_chain_class();
 
 }  // namespace vorm_zel

@@ -9,8 +9,8 @@ namespace vorm_zel {
 namespace {
 
 using py::Ref;
-using py::Result;
 
+enum Argument : std::size_t { kProvenance, kPlace, kPurpose };
 constexpr py::Parameter kParameters[] = {{"provenance", true}, {"place", true}, {"purpose", true}};
 constexpr py::Signature kSignature{"PPPTriplet.__new__()", kParameters};
 
@@ -20,36 +20,24 @@ constexpr char kDoc[] =
     "event block.";
 
 PyObject* ppp_triplet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return py::object_entry([&]() -> Result<Ref> {
-        py::Slots<3> slots;
-        if (auto bound = py::bind_arguments(kSignature, args, kwargs, slots); !bound) {
-            return std::move(bound).error();
-        }
+    return py::object_entry([&]() -> py::Result<Ref> {
+        VZ_TRY_ASSIGN(const auto arguments,
+                      py::Arguments<std::size(kParameters)>::bind(kSignature, args, kwargs));
         PPPTriplet value;
-        std::string* fields[] = {&value.provenance, &value.place, &value.purpose};
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            Result<std::string> text = py::convert_text(slots[i], kParameters[i].name);
-            if (!text) {
-                return std::move(text).error();
-            }
-            *fields[i] = std::move(text).value();
-        }
+        VZ_TRY_ASSIGN(value.provenance, arguments.convert<std::string>(kProvenance));
+        VZ_TRY_ASSIGN(value.place, arguments.convert<std::string>(kPlace));
+        VZ_TRY_ASSIGN(value.purpose, arguments.convert<std::string>(kPurpose));
         return py::new_instance(type, std::move(value));
     });
 }
 
 PyGetSetDef g_attributes[] = {
-    {"provenance", py::get_text<PPPTriplet, &PPPTriplet::provenance>,
-     py::set_text<PPPTriplet, &PPPTriplet::provenance>,
-     "Cryptographic or system lineage tracking the structural history.",
-     const_cast<char*>("provenance")},
-    {"place", py::get_text<PPPTriplet, &PPPTriplet::place>,
-     py::set_text<PPPTriplet, &PPPTriplet::place>,
-     "The specific systemic, environmental, or geographic processing node.",
-     const_cast<char*>("place")},
-    {"purpose", py::get_text<PPPTriplet, &PPPTriplet::purpose>,
-     py::set_text<PPPTriplet, &PPPTriplet::purpose>,
-     "The logical framework intent guiding the execution loop.", const_cast<char*>("purpose")},
+    py::attribute<&PPPTriplet::provenance>(
+        "provenance", "Cryptographic or system lineage tracking the structural history."),
+    py::attribute<&PPPTriplet::place>(
+        "place", "The specific systemic, environmental, or geographic processing node."),
+    py::attribute<&PPPTriplet::purpose>(
+        "purpose", "The logical framework intent guiding the execution loop."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -64,7 +52,7 @@ PyType_Slot g_slots[] = {
 
 }  // namespace
 
-py::Status create_ppp_triplet_class() {
+py::Result<void> create_ppp_triplet_class() {
     return py::create_class<PPPTriplet>(g_slots);
 }
 

@@ -5,6 +5,6 @@
 namespace vorm_zel {
 
 // Creates the host class PPPTriplet (once per process).
-[[nodiscard]] py::Status create_ppp_triplet_class();
+[[nodiscard]] py::Result<void> create_ppp_triplet_class();
 
 }  // namespace vorm_zel

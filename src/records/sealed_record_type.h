@@ -7,7 +7,7 @@
 namespace vorm_zel {
 
 // Creates the host class SealedRecord (once per process).
-[[nodiscard]] py::Status create_sealed_record_class();
+[[nodiscard]] py::Result<void> create_sealed_record_class();
 
 // Moves a complete record into a new host object. If the host cannot
 // allocate it, the failure is internal: the capture that built it has already

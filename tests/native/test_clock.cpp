@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "9999-12-31T23:59:59.999999900+00:00"},
         FormatCase{"year_10000", utc_seconds(9999, 12, 31, 23, 59, 59) + 1, 100,
                    "10000-01-01T00:00:00.000000100+00:00"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(Clock, FixedValuesOfTheCalendar) {
     // Independent anchors for the table above.

@@ -24,6 +24,8 @@
 #include "engine/log_writer.h"
 #include "records/sealed_record.h"
 
+#include "scratch_directory.h"
+
 namespace vorm_zel {
 namespace {
 
@@ -213,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CoreInsightCase{"null_text", std::string("null"), R"("null")"},
                       CoreInsightCase{"object", std::string(R"({"k":[1,2],"s":"a\"b"})"),
                                       R"("{\"k\":[1,2],\"s\":\"a\\\"b\"}")"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 struct NumberCase {
     const char* name;
@@ -266,54 +268,13 @@ INSTANTIATE_TEST_SUITE_P(
                    R"("coherence_score":null,"reputation_scalar":null)"},
         NumberCase{"negative", 13, -0.0, -0.5,
                    R"("coherence_score":-0.0,"reputation_scalar":-0.5)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 // ------------------------------------------------------------ log file
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vorm_zel_log_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "mkdtemp failed: errno " << errno;
-        }
-        path_ = pattern;
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-
-    [[nodiscard]] const fs::path& path() const { return path_; }
-    [[nodiscard]] std::string file(const std::string& name) const {
-        return (path_ / name).string();
-    }
-    [[nodiscard]] std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    ASSERT_TRUE(out.good()) << path;
-    out << content;
-}
+using testing::read_file;
+using testing::write_file;
+using TempDir = testing::ScratchDirectory;
 
 TEST(LogLineWriter, CreatesMissingFile) {
     const TempDir dir;

@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
             "long_value",
             {std::string(300, 'x'), "", "z"},
             R"({"provenance":")" + std::string(300, 'x') + R"(","place":"","purpose":"z"})"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 struct ChainCase {
     const char* name;
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"3f2a6c1e-9b7d-4e21-a0c4-5d6e7f809112", "decision-17", true, "node-9"},
                   R"({"chain_id":"3f2a6c1e-9b7d-4e21-a0c4-5d6e7f809112","agent_decision_ref":)"
                   R"("decision-17","resolved":true,"terminal_node":"node-9"})"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 // ------------------------------------------------------------ string escapes
 
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"mixed", "\"q\"\n\\/\t\x01\xc3\xa9",
                    R"("\"q\"\n\\/\t\u0001)"
                    "\xc3\xa9\""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& case_info) { return std::string(case_info.param.name); });
 
 }  // namespace
 }  // namespace vorm_zel

@@ -60,8 +60,8 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Kernels, ScoringKnownAnswers,
                          ::testing::Values(MeanKernel::baseline, MeanKernel::avx2),
-                         [](const ::testing::TestParamInfo<MeanKernel>& info) {
-                             return info.param == MeanKernel::avx2 ? std::string("avx2")
+                         [](const ::testing::TestParamInfo<MeanKernel>& case_info) {
+                             return case_info.param == MeanKernel::avx2 ? std::string("avx2")
                                                                    : std::string("baseline");
                          });
 
