@@ -3,6 +3,19 @@
 #include "json/writer.h"
 
 namespace vorm_zel {
+namespace {
+
+// One allocation for the usual form: the keys plus the texts, with room for
+// a few escapes.
+template <typename Record>
+std::string json_form(const Record& record, std::size_t text_bytes) {
+    std::string out;
+    out.reserve(128 + text_bytes);
+    append_json(out, record);
+    return out;
+}
+
+}  // namespace
 
 void append_json(std::string& out, const PPPTriplet& triplet) {
     out += "{\"provenance\":";
@@ -15,10 +28,8 @@ void append_json(std::string& out, const PPPTriplet& triplet) {
 }
 
 std::string to_json(const PPPTriplet& triplet) {
-    std::string out;
-    out.reserve(128 + triplet.provenance.size() + triplet.place.size() + triplet.purpose.size());
-    append_json(out, triplet);
-    return out;
+    return json_form(triplet,
+                     triplet.provenance.size() + triplet.place.size() + triplet.purpose.size());
 }
 
 void append_json(std::string& out, const HumanDeltaChain& chain) {
@@ -33,10 +44,8 @@ void append_json(std::string& out, const HumanDeltaChain& chain) {
 }
 
 std::string to_json(const HumanDeltaChain& chain) {
-    std::string out;
-    out.reserve(128 + chain.chain_id.size() + chain.agent_decision_ref.size() + chain.terminal_node.size());
-    append_json(out, chain);
-    return out;
+    return json_form(chain, chain.chain_id.size() + chain.agent_decision_ref.size() +
+                                chain.terminal_node.size());
 }
 
 }  // namespace vorm_zel
