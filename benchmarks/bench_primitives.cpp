@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "engine/key_file.h"
-#include "engine/log_line.h"
 #include "engine/log_writer.h"
 #include "engine/scoring.h"
 #include "engine/seal.h"
+#include "json/log_line.h"
 
 namespace {
 

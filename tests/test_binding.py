@@ -58,6 +58,7 @@ def missing(function, *names):
 
 
 def capture_args(**changes):
+    # Not the shared capture: these cases need the raw positional arguments, bad values included.
     values = dict(GOOD_CAPTURE, **changes)
     return tuple(values.values())
 

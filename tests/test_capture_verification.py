@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 import capture_oracle as oracle
-from capturing import write_key
+from capturing import capture, write_key
 from conftest import load_vectors
 
 # Pieces that random text is built from: plain ASCII, everything the string
@@ -340,27 +340,23 @@ SEALED_CHANGES = [
 
 
 def capture_with(engine, vz, **changes):
+    """The shared capture, with every input taken from BASE and these changes."""
     values = dict(BASE, **changes)
-    return engine.capture(
-        values["ctx"],
-        values["prompt"],
-        values["trace"],
-        values["output"],
-        vz.PPPTriplet(*values["ppp"]),
-        vz.HumanDeltaChain(values["hdc"][0], values["hdc"][1], values["hdc"][2], values["hdc"][3]),
-    )
+    return capture(engine, values["prompt"], ctx=values["ctx"], reasoning_trace=values["trace"],
+                   output=values["output"], triplet=vz.PPPTriplet(*values["ppp"]),
+                   chain=vz.HumanDeltaChain(*values["hdc"]))
 
 
-def prime(engine, vz):
+def prime(engine):
     for length in (3, 40, 7):
-        engine.capture(None, "x" * length, None, "", vz.PPPTriplet("a", "b", "c"), vz.HumanDeltaChain("d", True, "n"))
+        capture(engine, "x" * length, output="")
 
 
 def twin_captures(vz, tmp_path, changes):
     """The base capture and the changed one, made by two engines in the same state."""
     first, second = twin_engines(vz, tmp_path)
-    prime(first, vz)
-    prime(second, vz)
+    prime(first)
+    prime(second)
     a = capture_with(first, vz)
     b = capture_with(second, vz, **changes)
     # Same byte lengths, so the scores stay equal and only the text can differ.
@@ -412,8 +408,8 @@ def test_host_serialiser_output_is_stored_verbatim(vz, monkeypatch):
 @pytest.mark.parametrize("result, type_name", [(b"{}", "bytes"), (None, "NoneType"), (5, "int")])
 def test_serialiser_returning_a_non_string_is_rejected_without_trace(vz, tmp_path, monkeypatch, bad_call, result, type_name):
     engine, reference = twin_engines(vz, tmp_path)
-    prime(engine, vz)
-    prime(reference, vz)
+    prime(engine)
+    prime(reference)
     real_dumps = json.dumps
     calls = []
 

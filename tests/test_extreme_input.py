@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 
 import capture_oracle as oracle
 import vorm_zel
+from capturing import capture
 from conftest import SANITIZED
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -92,21 +93,19 @@ def test_a_lone_surrogate_is_refused_and_leaves_no_trace(text, position, surroga
     with tempfile.TemporaryDirectory() as directory:
         path = os.path.join(directory, "audit.wal")
         engine = vorm_zel.ZELEngine(path)
-        triplet, chain = vorm_zel.PPPTriplet("p", "q", "r"), vorm_zel.HumanDeltaChain("d", True, "n", "c")
-        first = engine.capture(None, "first", None, "", triplet, chain)
-        arguments = {"ctx": None, "prompt": "x", "reasoning_trace": None, "output": "y",
-                     "ppp_triplet": triplet, "human_delta_chain": chain}
+        first = capture(engine, "first", output="")
+        arguments = {"prompt": "x", "output": "y"}
         arguments[field] = with_surrogate(text, position, surrogate)
         with pytest.raises(UnicodeEncodeError):
-            engine.capture(**arguments)
-        second = engine.capture(None, "second", None, "", triplet, chain)
+            capture(engine, **arguments)
+        second = capture(engine, "second", output="")
 
         # A twin with the same key that never saw the failed call.
         twin_path = os.path.join(directory, "twin.wal")
         os.link(path + ".key", twin_path + ".key")
         twin = vorm_zel.ZELEngine(twin_path)
-        twin.capture(None, "first", None, "", triplet, chain)
-        expected = twin.capture(None, "second", None, "", triplet, chain)
+        capture(twin, "first", output="")
+        expected = capture(twin, "second", output="")
         assert (second.merkle_root, second.reputation_scalar, second.coherence_score, second.signature) == (
             expected.merkle_root, expected.reputation_scalar, expected.coherence_score, expected.signature)
         assert second.merkle_root == oracle.next_root(first.merkle_root, second.hash)
@@ -235,7 +234,7 @@ def objects():
     engine = vorm_zel.ZELEngine(":memory:")
     triplet = vorm_zel.PPPTriplet("p", "q", "r")
     chain = vorm_zel.HumanDeltaChain("d", True, "n", "c")
-    record = engine.capture(None, "x", None, "", triplet, chain)
+    record = capture(engine, "x", output="", triplet=triplet, chain=chain)
     return {"triplet": triplet, "chain": chain, "engine": engine, "record": record}
 
 

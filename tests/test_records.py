@@ -8,6 +8,7 @@ import re
 import pytest
 
 import vorm_zel
+from capturing import capture
 
 UUID4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
@@ -61,19 +62,12 @@ ESCAPES = [
 ]
 
 
-def capture(triplet=None, chain=None, engine=None, **kwargs):
-    engine = engine or vorm_zel.ZELEngine(":memory:")
-    triplet = triplet or vorm_zel.PPPTriplet("p", "q", "r")
-    chain = chain or vorm_zel.HumanDeltaChain("d", False, "n", "c")
-    return engine.capture(None, "prompt", None, "output", triplet, chain, **kwargs)
-
-
 def ppp_json(triplet):
-    return capture(triplet=triplet).ppp_json
+    return capture(vorm_zel.ZELEngine(":memory:"), triplet=triplet).ppp_json
 
 
 def chain_json(chain):
-    return capture(chain=chain).human_delta_chain_json
+    return capture(vorm_zel.ZELEngine(":memory:"), chain=chain).human_delta_chain_json
 
 
 def record_values(record):
@@ -144,10 +138,10 @@ def test_attribute_docstrings(cls, attribute, doc):
     assert getattr(getattr(vorm_zel, cls), attribute).__doc__ == doc
 
 
-def test_getters_return_new_plain_strings(vz):
+def test_getters_return_new_plain_strings(vz, engine):
     triplet = vz.PPPTriplet("provenance text", "place text", "purpose text")
     chain = vz.HumanDeltaChain("reference text", True, "terminal text", "chain text")
-    record = capture(triplet, chain)
+    record = capture(engine, triplet=triplet, chain=chain)
     reads = [(triplet, "provenance"), (triplet, "place"), (triplet, "purpose"), (chain, "chain_id"),
              (chain, "agent_decision_ref"), (chain, "terminal_node")]
     reads += [(record, name) for name in RECORD_FIELDS if isinstance(getattr(record, name), str)]
@@ -192,18 +186,17 @@ def test_json_string_escapes(vz, value, escaped):
 
 # -- snapshots --------------------------------------------------------------
 
-def test_records_keep_a_snapshot_of_their_inputs(vz):
-    engine = vz.ZELEngine(":memory:")
+def test_records_keep_a_snapshot_of_their_inputs(vz, engine):
     triplet = vz.PPPTriplet("a", "b", "c")
     chain = vz.HumanDeltaChain("d", False, "n", "cid")
-    before = capture(triplet, chain, engine)
+    before = capture(engine, triplet=triplet, chain=chain)
     triplet.purpose = "changed"
     chain.resolved = True
     chain.chain_id = "cid2"
     assert before.ppp_json == '{"provenance":"a","place":"b","purpose":"c"}'
     assert before.human_delta_chain_json == \
         '{"chain_id":"cid","agent_decision_ref":"d","resolved":false,"terminal_node":"n"}'
-    after = capture(triplet, chain, engine)
+    after = capture(engine, triplet=triplet, chain=chain)
     assert after.ppp_json == '{"provenance":"a","place":"b","purpose":"changed"}'
     assert after.human_delta_chain_json == \
         '{"chain_id":"cid2","agent_decision_ref":"d","resolved":true,"terminal_node":"n"}'
@@ -213,11 +206,11 @@ def test_records_keep_a_snapshot_of_their_inputs(vz):
 # -- SealedRecord -----------------------------------------------------------
 
 @pytest.fixture
-def record():
-    return capture()
+def record(engine):
+    return capture(engine)
 
 
-def test_record_attribute_types(record):
+def test_record_attribute_types(engine, record):
     types = {name: type(value) for name, value in record_values(record).items()}
     expected = {name: str for name in RECORD_FIELDS}
     expected.update(monotonic_nanos=int, signature=list, coherence_score=float, reputation_scalar=float)
@@ -226,11 +219,11 @@ def test_record_attribute_types(record):
     assert len(record.id) == 40 and record.id.startswith("zel_") and UUID4.fullmatch(record.id[4:])
     assert len(record.signature) == 64
     assert all(type(byte) is int and 0 <= byte <= 255 for byte in record.signature)
-    assert capture(auto_insight=False).core_insight_json is None
+    assert capture(engine, auto_insight=False).core_insight_json is None
 
 
-def test_record_ids_differ(record):
-    assert record.id != capture().id
+def test_record_ids_differ(engine, record):
+    assert record.id != capture(engine).id
 
 
 def test_signature_is_a_new_list_each_read(record):

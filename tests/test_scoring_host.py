@@ -15,7 +15,7 @@ import random
 import pytest
 
 import capture_oracle as oracle
-from capturing import write_key
+from capturing import capture, write_key
 from conftest import load_vectors
 
 ONE_BELOW = 0.9999999999999999  # the double just below 1.0
@@ -25,10 +25,6 @@ ZERO_VECTOR = [0] * 64
 # memory and a few minutes), which reaches much further into the answers.
 REPLAY_LIMIT = 10_000_000
 LARGE_REPLAY_LIMIT = 2**31
-
-
-def records(vz):
-    return vz.PPPTriplet("p", "q", "r"), vz.HumanDeltaChain("d", False, "n", "c")
 
 
 def text_pair(length, variant=0):
@@ -42,10 +38,10 @@ def text_pair(length, variant=0):
     return "a" * length, ""
 
 
-def capture_length(engine, vz, length, variant=0, **kwargs):
+def capture_length(engine, length, variant=0, **kwargs):
+    """The shared capture, with texts of this UTF-8 byte length."""
     prompt, output = text_pair(length, variant)
-    triplet, chain = records(vz)
-    return engine.capture({"n": length}, prompt, None, output, triplet, chain, **kwargs)
+    return capture(engine, prompt, ctx={"n": length}, output=output, **kwargs)
 
 
 def shared_key_engines(vz, tmp_path, count=2):
@@ -90,8 +86,7 @@ FIRST_CAPTURES = [
 @pytest.mark.parametrize("prompt, output, kwargs", FIRST_CAPTURES)
 def test_first_capture_compares_the_vector_with_itself(vz, prompt, output, kwargs):
     engine = vz.ZELEngine(":memory:")
-    triplet, chain = records(vz)
-    record = engine.capture(None, prompt, None, output, triplet, chain, **kwargs)
+    record = capture(engine, prompt, output=output, **kwargs)
     c, r = record.coherence_score, record.reputation_scalar
     assert c in (1.0, ONE_BELOW)
     assert r == c * 0.02 + 0.5 * 0.98
@@ -103,8 +98,8 @@ def test_first_capture_compares_the_vector_with_itself(vz, prompt, output, kwarg
 def test_first_capture_without_insight_scores_the_same(vz):
     engine = vz.ZELEngine(":memory:")
     twin = vz.ZELEngine(":memory:")
-    without = capture_length(engine, vz, 123, auto_insight=False)
-    with_insight = capture_length(twin, vz, 123)
+    without = capture_length(engine, 123, auto_insight=False)
+    with_insight = capture_length(twin, 123)
     assert without.core_insight_json is None
     assert (without.coherence_score, without.reputation_scalar) == (
         with_insight.coherence_score,
@@ -116,7 +111,7 @@ def test_first_capture_without_insight_scores_the_same(vz):
 def test_equal_lengths_in_a_row_stay_coherent(vz, length):
     engine = vz.ZELEngine(":memory:")
     for variant in range(6):
-        record = capture_length(engine, vz, length, variant)
+        record = capture_length(engine, length, variant)
         assert abs(record.coherence_score - 1.0) < 1e-12
         assert insight_vector(record) == ZERO_VECTOR
         assert record.core_insight_json == oracle.insight_json(record.coherence_score, ZERO_VECTOR)
@@ -137,20 +132,15 @@ def primed_pair(vz):
     engines = [vz.ZELEngine(":memory:"), vz.ZELEngine(":memory:")]
     for engine in engines:
         for length in (5, 300, 40, 2):
-            capture_length(engine, vz, length)
+            capture_length(engine, length)
     return engines
-
-
-def capture_texts(engine, vz, prompt, output, ctx=None):
-    triplet, chain = records(vz)
-    return engine.capture(ctx, prompt, None, output, triplet, chain)
 
 
 @pytest.mark.parametrize("first, second", SAME_LENGTH)
 def test_only_the_byte_length_is_scored(vz, first, second):
     one, two = primed_pair(vz)
-    a = capture_texts(one, vz, *first, ctx={"some": "context"})
-    b = capture_texts(two, vz, *second, ctx=[1, 2, 3])
+    a = capture(one, first[0], output=first[1], ctx={"some": "context"})
+    b = capture(two, second[0], output=second[1], ctx=[1, 2, 3])
     assert a.coherence_score == b.coherence_score
     assert a.reputation_scalar == b.reputation_scalar
     assert a.core_insight_json == b.core_insight_json
@@ -159,8 +149,8 @@ def test_only_the_byte_length_is_scored(vz, first, second):
 def test_characters_are_not_what_is_counted(vz):
     """"é" is one character but two bytes: it must not score like "x"."""
     one, two = primed_pair(vz)
-    a = capture_texts(one, vz, "é", "")
-    b = capture_texts(two, vz, "x", "")
+    a = capture(one, "é", output="")
+    b = capture(two, "x", output="")
     assert a.coherence_score != b.coherence_score
 
 
@@ -169,10 +159,10 @@ def test_auto_insight_changes_nothing_but_the_insight(vz, tmp_path):
     rng = random.Random(31)
     made = 0
     for length in seeded_lengths(7, 260):
-        a = capture_length(always, vz, length)
-        b = capture_length(never, vz, length, auto_insight=False)
+        a = capture_length(always, length)
+        b = capture_length(never, length, auto_insight=False)
         flag = rng.random() < 0.5
-        m = capture_length(mixed, vz, length, auto_insight=flag)
+        m = capture_length(mixed, length, auto_insight=flag)
         for other in (b, m):
             assert other.coherence_score == a.coherence_score
             assert other.reputation_scalar == a.reputation_scalar
@@ -195,7 +185,7 @@ def test_reputation_and_insights_over_a_long_run(vz, seed):
     below = above = 0
     for index, length in enumerate(seeded_lengths(seed, 400)):
         auto = rng.random() < 0.8
-        record = capture_length(engine, vz, length, index, auto_insight=auto)
+        record = capture_length(engine, length, index, auto_insight=auto)
         c = record.coherence_score
         assert 0.0 <= c <= 1.0
         reputation = c * 0.02 + reputation * 0.98
@@ -246,7 +236,7 @@ def test_known_answers_replay_through_capture(vz, limit, at_least):
     for index, entry in enumerate(prefix):
         length = entry["length"]
         variant = index if length <= REPLAY_LIMIT else 0
-        record = capture_length(engine, vz, length, variant, auto_insight=entry["auto_insight"])
+        record = capture_length(engine, length, variant, auto_insight=entry["auto_insight"])
         assert record.coherence_score.hex() == float.fromhex(entry["coherence"]).hex(), index
         assert record.reputation_scalar.hex() == float.fromhex(entry["reputation"]).hex(), index
         assert record.core_insight_json == entry["core_insight_json"], index
@@ -275,8 +265,8 @@ def test_the_501st_capture_evicts_the_oldest_vector(vz):
     tail = [11, 12, 12, 12, 900]
     first = vz.ZELEngine(":memory:")
     second = vz.ZELEngine(":memory:")
-    a = [capture_length(first, vz, length) for length in [0] + middle + tail]
-    b = [capture_length(second, vz, length) for length in [2000] + middle + tail]
+    a = [capture_length(first, length) for length in [0] + middle + tail]
+    b = [capture_length(second, length) for length in [2000] + middle + tail]
 
     # Capture 500 (index 499): full history, the first vector still in it.
     assert a[499].coherence_score != b[499].coherence_score
@@ -287,7 +277,7 @@ def test_the_501st_capture_evicts_the_oldest_vector(vz):
     # An engine fed only what the history holds after capture 501 scores that
     # history with the same weights (n = 500) as the evicting engines.
     third = vz.ZELEngine(":memory:")
-    c = [capture_length(third, vz, length) for length in middle + tail]
+    c = [capture_length(third, length) for length in middle + tail]
     for index in range(499, len(c)):
         assert c[index].coherence_score == a[index + 1].coherence_score, index
         assert c[index].core_insight_json == a[index + 1].core_insight_json, index
@@ -314,22 +304,19 @@ def test_rejected_input_leaves_no_trace(vz, tmp_path, bad):
     failing, reference = shared_key_engines(vz, tmp_path)
     lengths = seeded_lengths(19, 30)
     for length in lengths[:20]:
-        capture_length(failing, vz, length)
-        capture_length(reference, vz, length)
+        capture_length(failing, length)
+        capture_length(reference, length)
 
     offender = bad.get("ctx", bad.get("reasoning_trace"))
     with pytest.raises(Exception) as expected:
         json.dumps(offender)
-    triplet, chain = records(vz)
     with pytest.raises(type(expected.value)) as raised:
-        failing.capture(
-            bad.get("ctx"), "z" * 777, bad.get("reasoning_trace"), "", triplet, chain
-        )
+        capture(failing, "z" * 777, ctx=bad.get("ctx"), reasoning_trace=bad.get("reasoning_trace"), output="")
     assert str(raised.value) == str(expected.value)
 
     for length in lengths[20:]:
-        a = capture_length(failing, vz, length)
-        b = capture_length(reference, vz, length)
+        a = capture_length(failing, length)
+        b = capture_length(reference, length)
         assert a.merkle_root == b.merkle_root
         assert a.hash == b.hash and a.signature == b.signature
         assert a.coherence_score == b.coherence_score

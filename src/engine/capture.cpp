@@ -3,9 +3,11 @@
 #include "common/hex.h"
 #include "common/uuid_text.h"
 #include "engine/clock.h"
-#include "engine/log_line.h"
 #include "engine/log_writer.h"
 #include "engine/seal.h"
+#include "json/core_insight.h"
+#include "json/log_line.h"
+#include "json/records.h"
 
 namespace vorm_zel {
 
@@ -34,14 +36,14 @@ Result<Captured> seal_decision(ZELEngine& engine, Decision decision, Assessment 
     record.merkle_root = to_hex(engine.chain_root);
     record.coherence_score = assessment.coherence_score;
     record.reputation_scalar = assessment.reputation_scalar;
-    record.ppp_json = ppp.to_json();
+    record.ppp_json = to_json(ppp);
     record.ctx_json = std::move(decision.ctx_json);
     record.prompt = std::move(decision.prompt);
     record.reasoning_trace_json = std::move(decision.reasoning_trace_json);
     record.output = std::move(decision.output);
-    record.human_delta_chain_json = decision.human_delta_chain.to_json();
+    record.human_delta_chain_json = to_json(decision.human_delta_chain);
     if (assessment.core_insight) {
-        record.core_insight_json = assessment.core_insight->to_json();
+        record.core_insight_json = to_json(*assessment.core_insight);
     }
 
     if (engine.keeps_log()) {

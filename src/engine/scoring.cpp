@@ -8,8 +8,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/json_writer.h"
-
 namespace vorm_zel {
 
 namespace {
@@ -238,36 +236,6 @@ double coherence(const InsightVector& current, const InsightVector& mean) noexce
 
 bool insight_gate_open(double coherence_score, bool auto_insight, double threshold) noexcept {
     return auto_insight && coherence_score >= threshold;
-}
-
-std::string CoreInsight::to_json() const {
-    std::string out;
-    // The longest text (64 three-digit negative lanes, 17-digit scores) stays
-    // below 512 bytes.
-    out.reserve(512);
-    out += "{\"lesson\":";
-    append_json_string(out, lesson);
-    out += ",\"confidence\":";
-    append_json_float(out, confidence);
-    out += ",\"delta\":";
-    if (!delta) {
-        out += "null";
-    } else {
-        out += "{\"vector\":[";
-        for (std::size_t i = 0; i < kInsightLanes; ++i) {
-            if (i != 0) {
-                out += ',';
-            }
-            append_json_int(out, delta->vector[i]);
-        }
-        out += "],\"confidence\":";
-        append_json_float(out, delta->confidence);
-        out += ",\"delta_norm\":";
-        append_json_float(out, delta->delta_norm);
-        out += '}';
-    }
-    out += '}';
-    return out;
 }
 
 ScoringState::ScoringState() : ring_(new InsightVector[kHistoryLimit]) {

@@ -32,10 +32,6 @@ struct CoreInsight {
     std::string lesson;
     double confidence;
     std::optional<InsightDelta> delta;
-
-    // Compact JSON: {"lesson":...,"confidence":c,"delta":{"vector":[...],
-    // "confidence":c,"delta_norm":0.18}} or "delta":null.
-    [[nodiscard]] std::string to_json() const;
 };
 
 struct Assessment {

@@ -12,10 +12,6 @@ struct HumanDeltaChain {
     std::string agent_decision_ref;
     bool resolved = false;
     std::string terminal_node;
-
-    // {"chain_id":C,"agent_decision_ref":A,"resolved":R,"terminal_node":T}
-    void append_json(std::string& out) const;
-    [[nodiscard]] std::string to_json() const;
 };
 
 }  // namespace vorm_zel

@@ -11,10 +11,6 @@ struct PPPTriplet {
     std::string provenance;
     std::string place;
     std::string purpose;
-
-    // {"provenance":P,"place":L,"purpose":U}
-    void append_json(std::string& out) const;
-    [[nodiscard]] std::string to_json() const;
 };
 
 }  // namespace vorm_zel

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json_writer.h"
+#include "json/writer.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/json_writer.h"
 #include "engine/seal_number.h"
+#include "json/writer.h"
 
 namespace {
 

@@ -17,9 +17,10 @@
 
 #include "common/hex.h"
 #include "engine/capture.h"
-#include "engine/log_line.h"
 #include "engine/seal.h"
 #include "engine/zel_engine.h"
+#include "json/log_line.h"
+#include "json/records.h"
 #include "scratch_directory.h"
 #include "vectors.h"
 
@@ -235,8 +236,8 @@ TEST_F(Pipeline, RecordCarriesItsInputsAndFreshReadings) {
     EXPECT_NE(record.id, second->record.id);
     EXPECT_EQ(record.ctx_json, "{\"k\": 1}");
     EXPECT_EQ(record.reasoning_trace_json, "[1, 2]");
-    EXPECT_EQ(record.ppp_json, ppp.to_json());
-    EXPECT_EQ(record.human_delta_chain_json, kReview.to_json());
+    EXPECT_EQ(record.ppp_json, to_json(ppp));
+    EXPECT_EQ(record.human_delta_chain_json, to_json(kReview));
     // The first capture of an engine always clears the insight gate; the
     // second was told not to make one.
     EXPECT_TRUE(record.core_insight_json.has_value());

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/json_writer.h"
 #include "common/shortest_digits.h"
+#include "json/writer.h"
 #include "vectors.h"
 
 namespace vorm_zel {

@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/log_line.h"
 #include "engine/log_writer.h"
+#include "json/log_line.h"
 #include "records/sealed_record.h"
 
 #include "scratch_directory.h"

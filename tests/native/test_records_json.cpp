@@ -3,8 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "records/human_delta_chain.h"
-#include "records/ppp_triplet.h"
+#include "json/records.h"
 
 namespace vorm_zel {
 namespace {
@@ -24,12 +23,12 @@ void PrintTo(const TripletCase& c, std::ostream* os) {
 class RecordsJsonTriplet : public ::testing::TestWithParam<TripletCase> {};
 
 TEST_P(RecordsJsonTriplet, ToJson) {
-    EXPECT_EQ(GetParam().triplet.to_json(), GetParam().json);
+    EXPECT_EQ(to_json(GetParam().triplet), GetParam().json);
 }
 
 TEST_P(RecordsJsonTriplet, AppendKeepsWhatIsThere) {
     std::string out = "[1,";
-    GetParam().triplet.append_json(out);
+    append_json(out, GetParam().triplet);
     EXPECT_EQ(out, "[1," + GetParam().json);
 }
 
@@ -60,12 +59,12 @@ void PrintTo(const ChainCase& c, std::ostream* os) {
 class RecordsJsonChain : public ::testing::TestWithParam<ChainCase> {};
 
 TEST_P(RecordsJsonChain, ToJson) {
-    EXPECT_EQ(GetParam().chain.to_json(), GetParam().json);
+    EXPECT_EQ(to_json(GetParam().chain), GetParam().json);
 }
 
 TEST_P(RecordsJsonChain, AppendKeepsWhatIsThere) {
     std::string out = "{\"x\":";
-    GetParam().chain.append_json(out);
+    append_json(out, GetParam().chain);
     EXPECT_EQ(out, "{\"x\":" + GetParam().json);
 }
 
@@ -106,25 +105,25 @@ class RecordsJsonEscape : public ::testing::TestWithParam<EscapeCase> {};
 // The value lands in every text position of both forms, written the same way.
 TEST_P(RecordsJsonEscape, TripletPositions) {
     const auto& [name, text, w] = GetParam();
-    EXPECT_EQ((PPPTriplet{text, "", ""}.to_json()),
+    EXPECT_EQ(to_json(PPPTriplet{text, "", ""}),
               R"({"provenance":)" + w + R"(,"place":"","purpose":""})");
-    EXPECT_EQ((PPPTriplet{"", text, ""}.to_json()),
+    EXPECT_EQ(to_json(PPPTriplet{"", text, ""}),
               R"({"provenance":"","place":)" + w + R"(,"purpose":""})");
-    EXPECT_EQ((PPPTriplet{"", "", text}.to_json()),
+    EXPECT_EQ(to_json(PPPTriplet{"", "", text}),
               R"({"provenance":"","place":"","purpose":)" + w + "}");
 }
 
 TEST_P(RecordsJsonEscape, ChainPositions) {
     const auto& [name, text, w] = GetParam();
-    EXPECT_EQ((HumanDeltaChain{text, "d", true, "t"}.to_json()),
+    EXPECT_EQ(to_json(HumanDeltaChain{text, "d", true, "t"}),
               R"({"chain_id":)" + w +
                   R"(,"agent_decision_ref":"d","resolved":true,)"
                   R"("terminal_node":"t"})");
-    EXPECT_EQ((HumanDeltaChain{"c", text, false, "t"}.to_json()),
+    EXPECT_EQ(to_json(HumanDeltaChain{"c", text, false, "t"}),
               R"({"chain_id":"c","agent_decision_ref":)" + w +
                   R"(,"resolved":false,"terminal_node":"t"})");
     EXPECT_EQ(
-        (HumanDeltaChain{"c", "d", false, text}.to_json()),
+        to_json(HumanDeltaChain{"c", "d", false, text}),
         R"({"chain_id":"c","agent_decision_ref":"d","resolved":false,"terminal_node":)" + w + "}");
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/scoring.h"
+#include "json/core_insight.h"
 #include "vectors.h"
 
 namespace vorm_zel {
@@ -91,7 +92,7 @@ TEST_P(ScoringKnownAnswers, AllCapturesOfOneEngineInOrder) {
         } else {
             ++insights;
             ASSERT_TRUE(a.core_insight.has_value());
-            EXPECT_EQ(a.core_insight->to_json(), want_json.get<std::string>());
+            EXPECT_EQ(to_json(*a.core_insight), want_json.get<std::string>());
         }
     }
     // The table must exercise both outcomes of the gate.
@@ -161,7 +162,7 @@ TEST_P(ScoringKnownAnswers, LongRandomRunMatchesTheLiteralSteps) {
         ASSERT_EQ(got.core_insight.has_value(), want.core_insight.has_value()) << "capture " << i;
         if (want.core_insight) {
             ++insights;
-            ASSERT_EQ(got.core_insight->to_json(), want.core_insight->to_json()) << "capture " << i;
+            ASSERT_EQ(to_json(*got.core_insight), to_json(*want.core_insight)) << "capture " << i;
         }
     }
     EXPECT_GT(insights, 100u);
@@ -565,7 +566,7 @@ class ScoringInsightJson : public ::testing::TestWithParam<JsonCase> {};
 
 TEST_P(ScoringInsightJson, WritesCompactTextInMemberOrder) {
     const JsonCase& c = GetParam();
-    EXPECT_EQ(c.insight.to_json(), c.text);
+    EXPECT_EQ(to_json(c.insight), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, ScoringInsightJson, ::testing::ValuesIn(json_cases()),
@@ -577,7 +578,7 @@ TEST(ScoringInsightJson, AssessedInsightCarriesTheFixedNorm) {
     ScoringState state;
     const Assessment a = state.assess(12345, true);
     ASSERT_TRUE(a.core_insight.has_value());
-    const std::string text = a.core_insight->to_json();
+    const std::string text = to_json(*a.core_insight);
     EXPECT_NE(text.find(",\"delta_norm\":0.18}}"), std::string::npos) << text;
     EXPECT_EQ(text.rfind("{\"lesson\":\"" + kLessonText + "\",\"confidence\":", 0), 0u) << text;
 }

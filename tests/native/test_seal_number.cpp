@@ -10,9 +10,9 @@
 #include <random>
 #include <string>
 
-#include "common/json_writer.h"
 #include "common/shortest_digits.h"
 #include "engine/seal_number.h"
+#include "json/writer.h"
 #include "vectors.h"
 
 namespace vorm_zel {

@@ -1,4 +1,4 @@
-#include "common/json_writer.h"
+#include "json/writer.h"
 
 #include <bit>
 #include <charconv>

@@ -1,9 +1,9 @@
-#include "engine/log_line.h"
+#include "json/log_line.h"
 
 #include <algorithm>
 #include <string_view>
 
-#include "common/json_writer.h"
+#include "json/writer.h"
 
 namespace vorm_zel {
 namespace {
