@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/hex.h"
 #include "common/shortest_digits.h"
@@ -118,6 +121,24 @@ void append_json_string(std::string& out, std::string_view utf8) {
         sink.escape(static_cast<unsigned char>(*at));
         run_start = at + 1;
     };
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a mask bit per byte that needs an escape (a
+    // byte at most 0x1F, a double quote or a backslash).
+    {
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i last_control = _mm_set1_epi8(0x1F);
+        for (; end - p >= 16; p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, last_control), last_control);
+            const __m128i marked = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)), control);
+            for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(marked)); mask != 0; mask &= mask - 1) {
+                escape_at(p + std::countr_zero(mask));
+            }
+        }
+    }
+#endif
     // Eight bytes at a time: the flags of a word say exactly which of its
     // bytes need an escape (byte i of the word is byte i of the text).
     if constexpr (std::endian::native == std::endian::little) {

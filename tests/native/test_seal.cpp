@@ -461,3 +461,37 @@ TEST(SealSecrets, DifferentSeedsGiveDifferentKeys) {
 
 }  // namespace
 }  // namespace vorm_zel
+
+namespace vorm_zel {
+namespace {
+
+// Large seal texts are hashed with their head copied into one batch buffer:
+// the digest must be the whole text's, whatever the lengths around the
+// buffer's edge and the chunk and batch boundaries.
+TEST(SealLargeText, DigestIsTheWholeTextsAtEveryBoundary) {
+    SecretSeed seed;
+    const SigningKey key(seed);
+    const std::size_t head = 16 * 1024;
+    const std::size_t triplets[] = {0, 1, 37, 1023, 1024, 1025, head, head + 5, 40000};
+    for (const std::size_t triplet : triplets) {
+        const std::size_t edge = triplet < 2 * head ? 2 * head - triplet : 1;
+        const std::size_t prompts[] = {0, 1, 1024, edge - 1, edge, edge + 1, 64 * 1024, 64 * 1024 + 7, 300000};
+        for (const std::size_t prompt : prompts) {
+            std::string provenance(triplet / 2, 'p');
+            std::string place(triplet - triplet / 2 - triplet / 4, 'q');
+            std::string purpose(triplet / 4, 'r');
+            std::string text(prompt, '\0');
+            for (std::size_t i = 0; i < prompt; ++i) {
+                text[i] = static_cast<char>('a' + (i * 7919) % 26);
+            }
+            const SealInputs inputs{provenance, place, purpose, text, 0.25, 0.5};
+            auto seal = seal_payload(inputs, key);
+            ASSERT_TRUE(seal.has_value());
+            EXPECT_EQ(seal.value().digest, blake3_digest(as_bytes(seal_text(inputs))))
+                << "triplet " << triplet << ", prompt " << prompt;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorm_zel
