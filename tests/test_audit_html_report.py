@@ -137,7 +137,7 @@ def test_a_tampered_log_shows_each_failure_at_its_line_and_links_it(tmp_path):
                     ("chain_break", "line 31")]
     hash_row = seen["failures"][0]
     assert hash_row[3].startswith("zel_") and "a sealed member was changed" in hash_row[4]
-    assert links and all(found for _, found in links), links
+    assert [text for text, found in links if found] == [line for _, line in rows], "every failure links its line"
     assert seen["points"]["records"] == 33 and seen["points"]["failures"] == 4
     assert seen["drawn"] == 33 * 3 + seen["points"]["core insights"] + 4
     # the decoded view: the output first, then every member with its JSON texts pretty-printed

@@ -154,7 +154,8 @@ def _charts(charts: Charts, figure_html: str, timeline: Timeline) -> str:
             % (_e(how), _e(" ".join(extra)), figure_html))
 
 
-def _failures(report: VerifyReport, charts: Charts, views: Dict[int, Any]) -> str:
+def _failures(report: VerifyReport, charts: Charts, views: Iterable[int]) -> str:
+    views = set(views)
     rows = []
     for failure in report.failures:
         link = ""
@@ -260,7 +261,7 @@ def render_page(report: VerifyReport, summary: Dict[str, Any], timeline: Timelin
         _verdict(report), warning,
         '<div class="tools"><input type="search" id="search" placeholder="Search the tables (triplet, kind, id)">'
         "</div>",
-        _charts(charts, figure_html, timeline), _failures(report, charts, timeline.views), _chains(timeline, report),
+        _charts(charts, figure_html, timeline), _failures(report, charts, set(timeline.views) | set(excerpts)), _chains(timeline, report),
         _triplets(timeline, summary), _reviews(summary), _views(timeline.views, excerpts, report),
         '<p class="meta">The verdict and the failures come from the verifier, which checked every record\'s hash '
         "and signature and the chains' links; the timelines and tables come from the inspector's summary pass, "
