@@ -192,6 +192,33 @@ def test_hostile_triplets_are_shown_as_text(tmp_path):
     assert written.verify.passed
 
 
+@pytest.mark.parametrize("content, says", [
+    (b"", "nothing was verified: the log holds no records"),
+    (b"garbage\n\xff\xfe\n[[[[\n", "malformed_line 3"),
+])
+def test_a_log_without_records_still_gets_a_page(tmp_path, content, says):
+    log = tmp_path / "audit.wal"
+    log.write_bytes(content)
+    key = vorm_zel.ZELEngine(":memory:").public_key_hex()
+    written = write_html_report(verify_log(str(log), key), str(tmp_path / "report.html"))
+    text = page_text(written.output)
+    assert written.records == 0 and says in text
+    assert text.count('<section class="view" id="line-') == content.count(b"\n")
+
+
+def test_untimed_records_are_counted_not_drawn(tmp_path):
+    log = tmp_path / "audit.wal"
+    key = two_engine_log(log)
+    lines = read_lines(log)
+    lines[3] = edit(lines[3], timestamp="yesterday")
+    lines[4] = edit(lines[4], timestamp="2026-02-30T00:00:00Z")
+    write_lines(log, lines)
+    written = write_html_report(verify_log(str(log), key), str(tmp_path / "report.html"))
+    assert written.verify.passed, "the timestamp is sealed by nothing"
+    assert written.points["records"] == 33
+    assert "2 records have a timestamp that is not an RFC 3339 time and are not drawn" in page_text(written.output)
+
+
 @pytest.mark.parametrize("text, expected", [
     ("2026-12-10T13:31:20.370424500+00:00", 1796909480.3704245),
     ("2026-12-10T13:31:20Z", 1796909480.0),

@@ -114,8 +114,3 @@ class Timeline(SummaryObserver):
         segment = self.segments[lane]
         return "chain %d (line %d, %s)" % (lane + 1, segment.first_line,
                                            "from genesis" if segment.start == GENESIS else "after a break")
-
-    @property
-    def untimed(self) -> int:
-        """Records whose timestamp is not an RFC 3339 time."""
-        return sum(1 for value in self.seconds if value != value)
