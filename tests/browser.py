@@ -44,7 +44,12 @@ class Page:
                      "--window-size=%d,%d" % (width, height), "about:blank"]
         if os.geteuid() == 0:
             arguments.insert(1, "--no-sandbox")  # Chromium refuses to run its sandbox as root
-        self.process = subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # The sanitizer pass preloads its runtime into the interpreter: not into the browser.
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+        # Its messages go to a file: a pipe nobody reads could fill and stall it.
+        self.log = open(os.path.join(self.profile, "stderr.txt"), "w+b")
+        self.process = subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=self.log, env=environment)
         self.events = []
         self._ids = itertools.count(1)
         try:
@@ -60,7 +65,8 @@ class Page:
         deadline = time.monotonic() + self.timeout
         while not os.path.exists(port_file) or not open(port_file).read().strip():
             if self.process.poll() is not None:
-                raise RuntimeError("chromium exited: " + self.process.stderr.read().decode("utf-8", "replace"))
+                self.log.seek(0)
+                raise RuntimeError("chromium exited: " + self.log.read().decode("utf-8", "replace")[-4000:])
             if time.monotonic() > deadline:
                 raise RuntimeError("chromium did not open its DevTools port")
             time.sleep(0.05)
@@ -131,7 +137,7 @@ class Page:
         finally:
             self.process.kill()
             self.process.wait()
-            self.process.stderr.close()
+            self.log.close()
             shutil.rmtree(self.profile, ignore_errors=True)
 
     def __enter__(self):

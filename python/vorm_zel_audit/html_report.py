@@ -25,7 +25,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import time
-from typing import Dict, Optional
+from typing import Collection, Dict
 
 from .atomic_file import write_atomically
 from .log_summary import summarize
@@ -66,7 +66,7 @@ def _libraries() -> None:
             from None
 
 
-def _excerpts(path: str, report: VerifyReport, views: Dict[int, object]) -> Dict[int, str]:
+def _excerpts(path: str, report: VerifyReport, views: Collection[int]) -> Dict[int, str]:
     """The first bytes of each failed line that holds no parsed record."""
     wanted: Dict[int, int] = {}
     for failure in report.failures:
