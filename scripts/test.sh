@@ -11,7 +11,8 @@ set -euo pipefail
 # clang for the fuzz targets; the native benchmark is compiled too (not run),
 # so that it cannot rot. Go and its x/mod sources: the notarised-log interop
 # test checks our checkpoints and proofs with Go's note and tlog packages.
-export EXTRA_DEBIAN_PACKAGES="clang libbenchmark-dev golang-go golang-golang-x-mod-dev"
+# Chromium: the audit report's tests load the page in a headless browser.
+export EXTRA_DEBIAN_PACKAGES="clang libbenchmark-dev golang-go golang-golang-x-mod-dev chromium fonts-dejavu-core"
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 

@@ -130,6 +130,11 @@ class ChainWalker:
                 self._genesis_ids.setdefault(segment.first_id, segment.first_line)
 
     @property
+    def current_segment(self) -> Optional[Segment]:
+        """The segment of the record placed last (its run included)."""
+        return self._current
+
+    @property
     def open_heads(self) -> int:
         return len(self._heads)
 

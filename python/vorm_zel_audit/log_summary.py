@@ -10,13 +10,14 @@ from __future__ import annotations
 import collections
 import json
 import os
-from typing import Any, BinaryIO, Dict, List, Optional
+from typing import Any, BinaryIO, Callable, Dict, List, Optional
 
 from . import bounded_json
 from .chain import ChainWalker
 from .linecheck import MalformedEvent, RecordEvent, check_bytes
 from .logfile import (DEFAULT_MAX_LINE_BYTES, Span, complete_length, count_line_feeds, file_size, plan_spans,
                       read_span)
+from .chain import Segment
 from .record import FIELDS, MalformedRecord, Record, parse_record, split_line
 from .regular_file import PathLike, open_regular
 from .seal import GENESIS_ROOT_HEX, next_root_hex, payload_digest
@@ -60,10 +61,18 @@ class _Tally:
         reputation["last"] = value
         reputation["min"] = min(reputation["min"], value)  # type: ignore[type-var]
         reputation["max"] = max(reputation["max"], value)  # type: ignore[type-var]
-        self.reviews[_review_state(record.values[13])] += 1
+        self.reviews[review_state(record.values[13])] += 1
 
 
-def _review_state(text: str) -> str:
+def _observed(tally: _Tally, observer: SummaryObserver, first_line: int) -> Callable[[int, Record], None]:
+    def visit(index: int, record: Record) -> None:
+        tally(index, record)
+        observer.record(first_line + index, record)
+    return visit
+
+
+def review_state(text: str) -> str:
+    """"resolved", "open" or "unreadable": a human_delta_chain_json text."""
     try:
         review = bounded_json.loads(text, DISPLAY_DEPTH)
         resolved = review["resolved"] if isinstance(review, dict) else None
@@ -74,10 +83,28 @@ def _review_state(text: str) -> str:
     return "open" if resolved is False else "unreadable"
 
 
-def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> Dict[str, Any]:
+class SummaryObserver(object):
+    """Sees every record of a summary pass as it is parsed, and the chain
+    each lands in: what a caller needs beyond the summary, without a second
+    read of the log."""
+
+    def record(self, line: int, record: Record) -> None:
+        """A record on ``line`` (from 1) parsed; called in file order."""
+
+    def placed(self, line: int, count: int, segment: Optional[Segment]) -> None:
+        """The record opening a run on ``line`` and the ``count`` records
+        after it went to ``segment``."""
+
+    def finished(self, segments: List[Segment]) -> None:
+        """The pass is over; ``segments`` are the chains that hold records."""
+
+
+def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES,
+              observer: Optional[SummaryObserver] = None) -> Dict[str, Any]:
     """A dict describing the log: size, lines, records, chains (by their
     links alone: no signature is checked), time span, the most frequent
-    provenance, place and purpose values, insights and human reviews."""
+    provenance, place and purpose values, insights and human reviews.
+    ``observer`` sees each record and its chain in the same pass."""
     tally = _Tally()
     problems: List[Any] = []
     walker = ChainWalker(problems.append)
@@ -93,7 +120,10 @@ def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> D
                 summary["malformed_lines"] += 1
                 line_base += count_line_feeds(handle, span)
                 continue
-            result = check_bytes(read_span(handle, span), span.start, None, visit=tally)
+            visit: Callable[[int, Record], None] = tally
+            if observer is not None:
+                visit = _observed(tally, observer, line_base + 1)
+            result = check_bytes(read_span(handle, span), span.start, None, visit=visit)
             for event in result.events:
                 if type(event) is MalformedEvent:
                     summary["malformed_lines"] += 1
@@ -103,10 +133,14 @@ def summarize(path: PathLike, max_line_bytes: int = DEFAULT_MAX_LINE_BYTES) -> D
                     summary["hash_mismatches"] += len(event.problems)
                 walker.record(line_base + event.line + 1, event.offset, event.id, event.hash, event.root,
                               event.link, True)
+                if observer is not None:
+                    observer.placed(line_base + event.line + 1, event.run_count, walker.current_segment)
                 if event.run_count and event.run_last_root is not None and event.run_last_line is not None:
                     walker.run(event.run_count, event.run_last_root, line_base + event.run_last_line + 1)
             line_base += result.lines
             summary["records"] += result.records
+    if observer is not None:
+        observer.finished(walker.final_segments())
     key_path = os.fspath(path) + ".key"
     summary.update({
         "file_bytes": size, "torn_tail_bytes": size - complete, "lines": line_base,
@@ -249,14 +283,10 @@ def _root_before(handle: BinaryIO, end: int, max_line_bytes: int) -> Optional[st
     return root
 
 
-def _describe(piece: bytes, offset: int, previous_root: Optional[str]) -> Dict[str, Any]:
-    entry: Dict[str, Any] = {"offset": offset}
-    try:
-        record = parse_record(piece)
-    except Exception as error:
-        entry["malformed"] = str(error) if isinstance(error, MalformedRecord) else repr(error)
-        entry["text"] = piece[:4096].decode("utf-8", "replace") + ("..." if len(piece) > 4096 else "")
-        return entry
+def decoded_members(record: Record) -> Dict[str, Any]:
+    """The fifteen members in order, the signature in hex and the JSON texts
+    decoded (a text that does not decode, or nests deeper than
+    ``DISPLAY_DEPTH``, stays the text it is)."""
     members: Dict[str, Any] = collections.OrderedDict()
     for name in FIELDS:
         value = record.members[name]
@@ -268,6 +298,18 @@ def _describe(piece: bytes, offset: int, previous_root: Optional[str]) -> Dict[s
             except ValueError:
                 pass  # shown as the text it is
         members[name] = value
+    return members
+
+
+def _describe(piece: bytes, offset: int, previous_root: Optional[str]) -> Dict[str, Any]:
+    entry: Dict[str, Any] = {"offset": offset}
+    try:
+        record = parse_record(piece)
+    except Exception as error:
+        entry["malformed"] = str(error) if isinstance(error, MalformedRecord) else repr(error)
+        entry["text"] = piece[:4096].decode("utf-8", "replace") + ("..." if len(piece) > 4096 else "")
+        return entry
+    members = decoded_members(record)
     digest = payload_digest(record.provenance, record.place, record.purpose, record.prompt,
                             record.coherence, record.reputation).hex()
     entry["record"] = members
