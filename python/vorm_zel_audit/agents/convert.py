@@ -66,8 +66,6 @@ import uuid
 from collections.abc import Mapping
 from typing import Any, Callable, Dict, List, Set, Union
 
-from ..bounded_json import check_depth
-
 JsonValue = Union[None, bool, int, float, str, List[Any], Dict[Any, Any]]
 """What a converter returns: values ``json.dumps`` writes without help."""
 
@@ -91,22 +89,8 @@ class JsonConverter:
         self.max_depth = max_depth
         # Plain values skip the table, unless a subclass takes values over first.
         self._plain_fast = type(self).convert is JsonConverter.convert
-        self._copy_through_json = self._plain_fast and type(self).default is JsonConverter.default
 
     def __call__(self, value: Any) -> JsonValue:
-        if self._copy_through_json:
-            # What json.dumps takes as it is, nested no deeper than the limit,
-            # the table would give back unchanged: a copy through JSON text is
-            # the same fresh structure, made in C. Kept only when it writes the
-            # very same text (keys that collide once made text do not).
-            try:
-                text = json.dumps(value)
-                check_depth(text, self.max_depth)
-                copy = json.loads(text)
-                if json.dumps(copy) == text:
-                    return copy  # type: ignore[no-any-return]
-            except (TypeError, ValueError, RecursionError):
-                pass
         return self._convert(value, 0, set())
 
     def default(self, value: Any) -> Any:
