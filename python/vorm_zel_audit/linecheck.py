@@ -22,6 +22,7 @@ from nacl.bindings import crypto_sign_open
 from nacl.exceptions import BadSignatureError
 
 from . import failures
+from .log_source import LogSource
 from .logfile import Span, iter_lines, read_path_span
 from .record import MalformedRecord, Record, parse_record, split_line
 from .regular_file import PathLike
@@ -111,6 +112,12 @@ def check_span(path: PathLike, span: Span, key_bytes: Optional[bytes]) -> SpanRe
     ``key_bytes`` is the raw 32-byte public key, or None to skip signatures
     (inspection)."""
     return check_bytes(read_path_span(path, span), span.start, key_bytes)
+
+
+def check_source_span(source: LogSource, span: Span, key_bytes: Optional[bytes]) -> SpanResult:
+    """``check_span`` for a log at a path or an fsspec URL: the span is read
+    where this runs (a worker process, or a Dask worker)."""
+    return check_bytes(source.read(span), span.start, key_bytes)
 
 
 def _check(record: Record, key: Optional[bytes]) -> Problems:
