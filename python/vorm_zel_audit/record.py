@@ -284,8 +284,8 @@ def _parse_strictly(piece: bytes) -> Record:
         raise MalformedRecord("not a JSON object: extra data at character %d" % end)
     if type(pairs) is not _Object:
         raise MalformedRecord("not a JSON object")
-    names, values = zip(*pairs) if pairs else ((), ())
-    values, signature = _check_members(names, values)
+    names, raw_values = zip(*pairs) if pairs else ((), ())
+    values, signature = _check_members(names, raw_values)
     if _SURROGATE_ESCAPE.search(text):
         _refuse_surrogates(zip(FIELDS, values))
     return Record(values, signature, _parse_ppp(values[8]))
