@@ -7,6 +7,8 @@ the parent walks the chains in file order as the results come back
 (``chain.ChainWalker``). Small logs, or ``jobs=1``, are checked in-process.
 Lines longer than the line cap are reported without being read, and the
 bytes after the last line feed are read and judged (see ``failures``).
+``LogVerification`` holds these steps for one log, so that other engines
+(``fleet``: a Dask cluster) can check the spans while the walk stays here.
 """
 from __future__ import annotations
 

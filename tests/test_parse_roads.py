@@ -1,6 +1,10 @@
 """The faster road through parse_record (orjson, accepted only when the line
 re-encodes byte for byte) judges every line exactly as the standard-library
 road does: the same Record, or the same MalformedRecord with the same reason.
+
+(This file sorts after test_audit_*: its many examples grow the test
+process, and a subprocess that a test there starts reports a peak RSS that,
+on Linux, includes this process's RSS when it forked.)
 """
 import json
 import re
