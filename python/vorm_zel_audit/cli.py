@@ -12,17 +12,17 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import sys
 import traceback
 from typing import Any, Callable, List, NoReturn, Optional, Sequence, Tuple
 
-from . import notary_cli
-from .arguments import at_least
+from . import fleet_cli, notary_cli
+from .arguments import UsageError, at_least
 from .checkpoint import Checkpoint, InvalidCheckpoint, coerce
 from .checkpointing import make_checkpoint
+from .cli_keys import SELF_CONSISTENCY, resolve_key
 from .html_report import MissingExtra, write_html_report
-from .keys import InvalidKey, normalise_public_key_hex, public_key_from_key_file
+from .keys import InvalidKey
 from .log_summary import NoSuchLine, format_line_view, format_summary, line_view, summarize
 from .logfile import DEFAULT_MAX_LINE_BYTES
 from .progress import ProgressBar
@@ -34,16 +34,6 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_ERROR = 2
 EXIT_INTERNAL = 3
-
-SELF_CONSISTENCY = (
-    "self-consistency only: the public key was derived from the key file next to the log (%s), so whoever "
-    "could rewrite the log could also have replaced that key and re-signed it. Pin the key: --public-key "
-    "with the engine's public_key_hex() kept elsewhere, or a checkpoint made with a pinned key.")
-
-
-class UsageError(Exception):
-    pass
-
 
 class _Parser(argparse.ArgumentParser):
     """Reports a usage error by raising it, so that ``main`` answers it like
@@ -82,11 +72,16 @@ def _parser() -> argparse.ArgumentParser:
         sub.add_argument("--json", action="store_true", help="print one machine-readable JSON report")
         sub.add_argument("--no-progress", action="store_true", help="no progress bar on a terminal")
 
-    verify = commands.add_parser("verify", help="verify a log; exit 0 when it verifies",
+    verify = commands.add_parser("verify", help="verify one log or many; exit 0 when every one verifies",
                                  description="Check every record's hash and signature and the chains' links, "
-                                             "and say what that proves.")
-    verify.add_argument("log", metavar="LOG")
+                                             "and say what that proves. With several logs, or --dask, each "
+                                             "log gets its report and the fleet a summary; exit 1 when any log "
+                                             "failed, else 2 when any could not be verified.")
+    verify.add_argument("logs", metavar="LOG", nargs="+", help="a path, or an fsspec URL (needs the dask extra)")
     key_options(verify)
+    verify.add_argument("--dask", metavar="SCHEDULER_ADDRESS",
+                        help="check the logs' spans on this Dask cluster (pip install vorm_zel[dask]); a local "
+                             "path must be readable at the same path on every worker")
     verify.add_argument("--checkpoint", metavar="FILE",
                         help="a checkpoint of this log: detects truncation and rewriting, accepts the lines it "
                              "covers on its word and supplies its key when none is given")
@@ -126,27 +121,6 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _resolve_key(args: argparse.Namespace, checkpoint: Optional[Checkpoint]) -> Tuple[Optional[str], str, bool]:
-    """(public key hex, where it came from, pinned?). The key is None when the
-    checkpoint's is to be used."""
-    next_to_log = args.log + ".key"
-    if args.public_key:
-        return normalise_public_key_hex(args.public_key), "given with --public-key", True
-    if args.key_file:
-        own = os.path.exists(next_to_log) and os.path.exists(args.key_file) and os.path.samefile(
-            args.key_file, next_to_log)
-        key = public_key_from_key_file(args.key_file)
-        if own:
-            return key, "derived from %s, the key file beside the log" % args.key_file, False
-        return key, "derived from %s" % args.key_file, True
-    if checkpoint is not None:
-        return None, "", checkpoint.key_pinned
-    if not os.path.exists(next_to_log):
-        raise UsageError("no public key: give --public-key, --key-file or --checkpoint (%s does not exist)"
-                         % next_to_log)
-    return public_key_from_key_file(next_to_log), "derived from %s, the key file beside the log" % next_to_log, False
-
-
 def _progress(args: argparse.Namespace) -> Optional[ProgressBar]:
     if args.json or args.no_progress or not sys.stderr.isatty():
         return None
@@ -157,7 +131,7 @@ def _checked(args: argparse.Namespace, checkpoint: Optional[Checkpoint],
              check: Callable[[Optional[str], dict], Tuple[Any, VerifyReport]]) -> Tuple[Any, VerifyReport]:
     """Resolves the key and runs ``check(key, options)`` (which returns a
     value and its report) under the progress bar."""
-    key, source, pinned = _resolve_key(args, checkpoint)
+    key, source, pinned = resolve_key(args, args.log, checkpoint)
     bar = _progress(args)
     options = dict(jobs=args.jobs, max_failures=args.max_failures, progress=bar, recheck=args.recheck,
                    max_line_bytes=args.max_line_bytes)
@@ -174,6 +148,9 @@ def _checked(args: argparse.Namespace, checkpoint: Optional[Checkpoint],
 
 
 def _verify(args: argparse.Namespace) -> int:
+    if len(args.logs) > 1 or args.dask:
+        return fleet_cli.verify_many(args)
+    args.log = args.logs[0]
     checkpoint = coerce(args.checkpoint) if args.checkpoint else None
     _, report = _checked(args, checkpoint, lambda key, options: (None, verify_log(
         args.log, key, checkpoint=checkpoint, strict=args.strict, checkpoints=args.checkpoints,

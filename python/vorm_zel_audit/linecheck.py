@@ -18,14 +18,15 @@ from __future__ import annotations
 from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import blake3
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+from nacl.bindings import crypto_sign_open
+from nacl.exceptions import BadSignatureError
 
 from . import failures
+from .log_source import LogSource
 from .logfile import Span, iter_lines, read_path_span
 from .record import MalformedRecord, Record, parse_record, split_line
 from .regular_file import PathLike
-from .seal import GENESIS_ROOT_HEX, next_root_hex, seal_text
+from .seal import GENESIS_ROOT_HEX, seal_number
 
 # How a record's merkle_root relates to what comes before it in the file.
 LINK_NONE = 0  # extends neither the previous record (in this span) nor genesis
@@ -74,14 +75,28 @@ class SpanResult(NamedTuple):
     bytes: int
 
 
-_keys: Dict[bytes, Ed25519PublicKey] = {}
+# Scores repeat from line to line; their seal forms are kept. Zero is left
+# out: 0.0 and -0.0 are one key but have two forms.
+_SEAL_NUMBERS: Dict[float, str] = {}
+_SEAL_NUMBERS_SIZE = 4096
 
 
-def _public_key(key_bytes: bytes) -> Ed25519PublicKey:
-    key = _keys.get(key_bytes)
-    if key is None:
-        key = _keys[key_bytes] = Ed25519PublicKey.from_public_bytes(key_bytes)
-    return key
+def _seal_number(value: float) -> str:
+    text = _SEAL_NUMBERS.get(value) if value else None
+    if text is None:
+        text = seal_number(value)
+        if value:
+            if len(_SEAL_NUMBERS) >= _SEAL_NUMBERS_SIZE:
+                _SEAL_NUMBERS.clear()
+            _SEAL_NUMBERS[value] = text
+    return text
+
+
+def _next_root(previous_root: str, digest: str) -> str:
+    """The chain step (``seal.next_root_hex``) for two roots that parsing has
+    already shown to be 64 hex digits."""
+    return blake3.blake3(b'Hash("' + previous_root.encode("ascii") + b'")Hash("' + digest.encode("ascii")
+                         + b'")').hexdigest()
 
 
 def unexpected(error: BaseException) -> str:
@@ -99,19 +114,29 @@ def check_span(path: PathLike, span: Span, key_bytes: Optional[bytes]) -> SpanRe
     return check_bytes(read_path_span(path, span), span.start, key_bytes)
 
 
-def _check(record: Record, key: Optional[Ed25519PublicKey]) -> Problems:
+def check_source_span(source: LogSource, span: Span, key_bytes: Optional[bytes]) -> SpanResult:
+    """``check_span`` for a log at a path or an fsspec URL: the span is read
+    where this runs (a worker process, or a Dask worker)."""
+    return check_bytes(source.read(span), span.start, key_bytes)
+
+
+def _check(record: Record, key: Optional[bytes]) -> Problems:
+    """The hash and signature problems of one record. The signature is
+    checked with libsodium (PyNaCl), the library the module signs with: it
+    refuses a non-canonical S, and an R or a key of small order."""
     problems: Problems = None
     recorded = bytes.fromhex(record.hash)
-    digest = blake3.blake3(seal_text(record.provenance, record.place, record.purpose, record.prompt,
-                                     record.coherence, record.reputation)).digest()
+    digest = blake3.blake3((record.provenance + record.place + record.purpose + record.prompt
+                            + _seal_number(record.coherence) + _seal_number(record.reputation)
+                            ).encode("utf-8")).digest()
     if digest != recorded:
         problems = ((failures.HASH_MISMATCH,
                      "BLAKE3 of the seal text rebuilt from the line is %s, not the recorded hash: a sealed "
                      "member was changed" % digest.hex()),)
     if key is not None:
         try:
-            key.verify(record.signature, recorded)
-        except InvalidSignature:
+            crypto_sign_open(record.signature + recorded, key)
+        except BadSignatureError:
             problem = (failures.BAD_SIGNATURE,
                        "the signature does not verify over the recorded hash with the public key")
             problems = (problem,) if problems is None else problems + (problem,)
@@ -127,7 +152,7 @@ def check_bytes(data: bytes, base_offset: int, key_bytes: Optional[bytes],
     """Check the lines of ``data`` (which start at ``base_offset`` in the
     file). ``visit(line_index, record)`` is called for every record that
     parses, before its checks."""
-    key = _public_key(key_bytes) if key_bytes is not None else None
+    key = key_bytes
     events: List[Event] = []
     append = events.append
     records = empty_lines = shared_lines = 0
@@ -152,9 +177,9 @@ def check_bytes(data: bytes, base_offset: int, key_bytes: Optional[bytes],
                     visit(index, record)
                 problems = _check(record, key)
                 root = record.merkle_root
-                if previous_root is not None and next_root_hex(previous_root, record.hash) == root:
+                if previous_root is not None and _next_root(previous_root, record.hash) == root:
                     link = LINK_PREVIOUS
-                elif next_root_hex(GENESIS_ROOT_HEX, record.hash) == root:
+                elif _next_root(GENESIS_ROOT_HEX, record.hash) == root:
                     link = LINK_GENESIS
                 elif previous_root is None:
                     link = LINK_UNKNOWN

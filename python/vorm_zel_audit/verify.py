@@ -7,6 +7,8 @@ the parent walks the chains in file order as the results come back
 (``chain.ChainWalker``). Small logs, or ``jobs=1``, are checked in-process.
 Lines longer than the line cap are reported without being read, and the
 bytes after the last line feed are read and judged (see ``failures``).
+``LogVerification`` holds these steps for one log, so that other engines
+(``fleet``: a Dask cluster) can check the spans while the walk stays here.
 """
 from __future__ import annotations
 
@@ -17,17 +19,18 @@ import sys
 import threading
 import time
 from concurrent.futures import Future, ProcessPoolExecutor
-from typing import BinaryIO, Callable, Deque, List, Optional, Tuple, Union
+from typing import Any, BinaryIO, Callable, Deque, Dict, List, Optional, Tuple, Union
 
 from . import failures, proven
 from .chain import ChainWalker
 from .checkpoint import CheckpointLike, coerce, compare, digest_prefix
 from .keys import normalise_public_key_hex
 from .linecheck import MalformedEvent, RecordEvent, SpanResult, check_bytes, check_span
+from .log_source import LocalLog, LogSource, UrlLog, log_source
 from .notarized import check_beside_log
-from .logfile import DEFAULT_MAX_LINE_BYTES, Span, complete_length, file_size, plan_spans, read_span
+from .logfile import DEFAULT_MAX_LINE_BYTES, Span, complete_length, plan_spans, read_span
 from .record import RECORD_START, MalformedRecord, parse_record, split_line
-from .regular_file import PathLike, open_regular
+from .regular_file import PathLike
 from .report import VerifyReport
 
 PARALLEL_MIN_LINES = 2000
@@ -91,9 +94,14 @@ def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint:
                mp_context: Optional[multiprocessing.context.BaseContext] = None,
                max_line_bytes: int = DEFAULT_MAX_LINE_BYTES, recheck: bool = False,
                key_source: Optional[str] = None, key_pinned: Optional[bool] = None,
-               checkpoints: Union[PathLike, None, bool] = None, require_notarized: bool = False) -> VerifyReport:
+               checkpoints: Union[PathLike, None, bool] = None, require_notarized: bool = False,
+               storage_options: Optional[Dict[str, Any]] = None) -> VerifyReport:
     """Verify the log at ``path``; returns a VerifyReport.
 
+    - ``path``: a local path, or any fsspec URL (``file://``, ``memory://``,
+      ``s3://``, ...; needs ``pip install vorm_zel[dask]``, and
+      ``storage_options`` are passed to fsspec). Signed checkpoints are
+      checked only for local logs (see ``checkpoints``).
     - ``public_key_hex``: the engine's public key (64 hex digits). May be None
       only with a checkpoint, whose key is then used (and is pinned only if
       the checkpoint's was).
@@ -113,77 +121,174 @@ def verify_log(path: PathLike, public_key_hex: Optional[str] = None, checkpoint:
     - ``max_line_bytes``: a longer line is a ``malformed_line``, never read.
     - ``checkpoints``: the signed checkpoints (``Notary``) to check the log
       against: a path; None for ``LOG.checkpoints`` when it exists; False
-      for none. ``require_notarized``: lines no checkpoint covers fail.
+      for none. ``require_notarized``: lines no checkpoint covers fail. For a
+      URL, None checks nothing and a note says when ``LOG.checkpoints``
+      exists beside it; a path, or ``require_notarized``, is a ValueError.
 
     Raises OSError when the log cannot be opened (NotARegularFile when it is
     not a regular file), ValueError (InvalidKey, InvalidCheckpoint) for an
     unusable key, checkpoint or option. Nothing in the log's content raises:
     every problem is a failure in the report.
     """
-    started = time.perf_counter()
     jobs = _check_jobs(jobs)
-    if max_line_bytes < 1:
-        raise ValueError("max_line_bytes must be at least 1")
-    checkpoint = coerce(checkpoint)
-    if public_key_hex is None:
-        if checkpoint is None:
-            raise ValueError("a public key is needed (or a checkpoint that pins one)")
-        public_key_hex = checkpoint.public_key
-        key_pinned = checkpoint.key_pinned
-        key_source = "recorded in the checkpoint, %s" % (
-            "which was made with a pinned key" if checkpoint.key_pinned else
-            "which was made without a pinned key: self-consistency only")
-    public_key_hex = normalise_public_key_hex(public_key_hex)
-    key_bytes = bytes.fromhex(public_key_hex)
-    report = VerifyReport(os.fspath(path), public_key_hex, max_failures=max_failures, strict=strict,
-                          key_source=key_source or "given by the caller",
-                          key_pinned=True if key_pinned is None else key_pinned, max_line_bytes=max_line_bytes)
-
-    with open_regular(path, "log") as handle:
-        size = file_size(handle)
-        complete = complete_length(handle, size)
-        report.file_bytes = size
-        report.bytes_verified = complete
-        report.notarized = check_beside_log(path, checkpoints, key_bytes, complete, require_notarized)
-        for failure in report.notarized.failures if report.notarized else ():
-            report.add(failure)
-        walker = ChainWalker(report.add)
-        start = line_base = 0
-        if checkpoint is not None:
-            start, line_base = _use_checkpoint(report, checkpoint, handle, size, complete, walker, recheck)
-        state = _Walk(report, walker, line_base)
-        total = complete - start
+    verification = LogVerification(
+        log_source(path, storage_options), public_key_hex, checkpoint, max_failures=max_failures, strict=strict,
+        digest=digest, max_line_bytes=max_line_bytes, recheck=recheck, key_source=key_source,
+        key_pinned=key_pinned, checkpoints=checkpoints, require_notarized=require_notarized)
+    with verification:
+        total = verification.total
         if progress is not None:
             progress(0, total, 0)
         if total > 0:
-            few = _estimate_lines(handle, start, complete) < parallel_min_lines
+            few = verification.estimate_lines() < parallel_min_lines
             target = IN_PROCESS_CHUNK_BYTES if jobs == 1 or few else (
                 chunk_bytes or min(MAX_CHUNK_BYTES, max(MIN_CHUNK_BYTES, total // (jobs * 32))))
-            spans = plan_spans(handle, start, complete, target, max_line_bytes)
+            spans = verification.plan(target)
             workers = min(jobs, sum(1 for span in spans if not span.overlong), default_jobs())
             if jobs == 1 or few or workers < 2:
-                _run_in_process(path, handle, spans, key_bytes, state, progress, start, total)
+                _run_in_process(verification, spans, progress)
             else:
-                report.jobs = workers
-                _run_pool(path, handle, spans, key_bytes, workers, mp_context or _pool_context(), state, progress,
-                          start, total)
-        report.lines = state.line_base
-        if complete < size and not state.stopped:
-            _judge_tail(handle, complete, size, key_bytes, max_line_bytes, state)
-        if digest:
-            report.prefix_blake3, report.block_digests, _ = digest_prefix(handle, complete)
-            report.block_size = 1 << 16
+                verification.report.jobs = workers
+                _run_pool(verification, spans, workers, mp_context or _pool_context(), progress)
+        return verification.finish()
 
-    report.lines_checked = state.lines_checked
-    report.records_checked = state.records_checked
-    report.records_failed = state.records_failed
-    report.records += state.records_checked
-    report.empty_lines = state.empty_lines
-    report.shared_lines = state.shared_lines
-    report.segments = walker.final_segments()
-    _explain(report, walker)
-    report.elapsed = time.perf_counter() - started
-    return report
+
+class LogVerification:
+    """One log's verification in steps, whoever checks its spans: opened and
+    compared with its checkpoints (``with``), cut into spans (``plan``), the
+    spans' results taken in file order (``take``, ``unreadable``), then the
+    tail judged and the report completed (``finish``). The chain walk runs
+    here, once, over the results in order."""
+
+    def __init__(self, source: LogSource, public_key_hex: Optional[str], checkpoint: CheckpointLike = None,
+                 max_failures: Optional[int] = DEFAULT_MAX_FAILURES, strict: bool = False, digest: bool = False,
+                 max_line_bytes: int = DEFAULT_MAX_LINE_BYTES, recheck: bool = False,
+                 key_source: Optional[str] = None, key_pinned: Optional[bool] = None,
+                 checkpoints: Union[PathLike, None, bool] = None, require_notarized: bool = False) -> None:
+        self.started = time.perf_counter()
+        if max_line_bytes < 1:
+            raise ValueError("max_line_bytes must be at least 1")
+        if isinstance(source, UrlLog) and (require_notarized or checkpoints not in (None, False)):
+            raise ValueError("signed checkpoints are checked only for a log on a local path, not for %s"
+                             % source.url)
+        checkpoint = coerce(checkpoint)
+        if public_key_hex is None:
+            if checkpoint is None:
+                raise ValueError("a public key is needed (or a checkpoint that pins one)")
+            public_key_hex = checkpoint.public_key
+            key_pinned = checkpoint.key_pinned
+            key_source = "recorded in the checkpoint, %s" % (
+                "which was made with a pinned key" if checkpoint.key_pinned else
+                "which was made without a pinned key: self-consistency only")
+        public_key_hex = normalise_public_key_hex(public_key_hex)
+        self.source = source
+        self.key_bytes = bytes.fromhex(public_key_hex)
+        self.checkpoint = checkpoint
+        self.recheck = recheck
+        self.digest = digest
+        self.checkpoints = checkpoints
+        self.require_notarized = require_notarized
+        self.report = VerifyReport(source.name, public_key_hex, max_failures=max_failures, strict=strict,
+                                   key_source=key_source or "given by the caller",
+                                   key_pinned=True if key_pinned is None else key_pinned,
+                                   max_line_bytes=max_line_bytes)
+        self.walker = ChainWalker(self.report.add)
+        self.state = _Walk(self.report, self.walker, 0)
+        self.handle: Optional[BinaryIO] = None
+        self.start = self.complete = self.size = 0
+
+    # -- opening ---------------------------------------------------------------
+    def __enter__(self) -> "LogVerification":
+        self.handle = self.source.open()
+        try:
+            self._open(self.handle)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self.handle is not None:
+            self.handle.close()
+            self.handle = None
+
+    def _open(self, handle: BinaryIO) -> None:
+        report = self.report
+        self.size = size = self.source.size(handle)
+        self.complete = complete = complete_length(handle, size)
+        report.file_bytes = size
+        report.bytes_verified = complete
+        if isinstance(self.source, LocalLog):
+            report.notarized = check_beside_log(self.source.path, self.checkpoints, self.key_bytes, complete,
+                                                self.require_notarized)
+            for failure in report.notarized.failures if report.notarized else ():
+                report.add(failure)
+        elif self.checkpoints is None and self.source.exists_beside(".checkpoints"):
+            report.notes.append(
+                "%s.checkpoints exists but was not checked: signed checkpoints are checked only for a log on a "
+                "local path; copy both to a local disk to check them" % self.source.url)
+        start = line_base = 0
+        if self.checkpoint is not None:
+            start, line_base = _use_checkpoint(report, self.checkpoint, handle, size, complete, self.walker,
+                                               self.recheck)
+        self.start = start
+        self.state.line_base = line_base
+
+    @property
+    def total(self) -> int:
+        """Bytes of complete lines still to check."""
+        return self.complete - self.start
+
+    def estimate_lines(self) -> int:
+        assert self.handle is not None
+        return _estimate_lines(self.handle, self.start, self.complete)
+
+    def plan(self, target: int) -> List[Span]:
+        """The spans of about ``target`` bytes to check, in file order."""
+        assert self.handle is not None
+        return plan_spans(self.handle, self.start, self.complete, target, self.report.max_line_bytes)
+
+    # -- results -----------------------------------------------------------------
+    def overlong(self, span: Span) -> SpanResult:
+        return _overlong(span, self.report.max_line_bytes)
+
+    def read(self, span: Span) -> bytes:
+        assert self.handle is not None
+        return read_span(self.handle, span)
+
+    def take(self, result: SpanResult) -> None:
+        self.state.take(result)
+
+    def unreadable(self, span: Span, error: BaseException) -> None:
+        self.state.unreadable(span, error)
+
+    @property
+    def stopped(self) -> bool:
+        return self.state.stopped
+
+    def finish(self) -> VerifyReport:
+        """Judge the tail, compute the digests asked for and complete the report."""
+        assert self.handle is not None
+        report, state, walker = self.report, self.state, self.walker
+        report.lines = state.line_base
+        if self.complete < self.size and not state.stopped:
+            _judge_tail(self.handle, self.complete, self.size, self.key_bytes, report.max_line_bytes, state)
+        if self.digest:
+            report.prefix_blake3, report.block_digests, _ = digest_prefix(self.handle, self.complete)
+            report.block_size = 1 << 16
+        report.lines_checked = state.lines_checked
+        report.records_checked = state.records_checked
+        report.records_failed = state.records_failed
+        report.records += state.records_checked
+        report.empty_lines = state.empty_lines
+        report.shared_lines = state.shared_lines
+        report.segments = walker.final_segments()
+        _explain(report, walker)
+        report.elapsed = time.perf_counter() - self.started
+        return report
 
 
 def _use_checkpoint(report: VerifyReport, checkpoint, handle: BinaryIO, size: int, complete: int,
@@ -211,32 +316,36 @@ def _use_checkpoint(report: VerifyReport, checkpoint, handle: BinaryIO, size: in
     return 0, 0
 
 
-def _overlong(handle: BinaryIO, span: Span, max_line_bytes: int) -> SpanResult:
+def _overlong(span: Span, max_line_bytes: int) -> SpanResult:
     length = span.end - span.start - 1
     detail = ("the line is %d bytes long, more than the line cap of %d bytes: not read, not checked "
               "(raise --max-line-bytes to check it)" % (length, max_line_bytes))
     return SpanResult(1, 0, [MalformedEvent(0, span.start, detail)], 0, 0, span.end - span.start)
 
 
-def _run_in_process(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: bytes, state: "_Walk",
-                    progress: Optional[Progress], start: int, total: int) -> None:
+def _run_in_process(verification: LogVerification, spans: List[Span], progress: Optional[Progress]) -> None:
     for span in spans:
         if span.overlong:
-            result = _overlong(handle, span, state.report.max_line_bytes)
+            result = verification.overlong(span)
         else:
             try:
-                result = check_bytes(read_span(handle, span), span.start, key_bytes)
+                result = check_bytes(verification.read(span), span.start, verification.key_bytes)
             except OSError as error:
-                state.unreadable(span, error)
+                verification.unreadable(span, error)
                 return
-        state.take(result)
+        verification.take(result)
         if progress is not None:
-            progress(span.end - start, total, state.lines_checked)
+            progress(span.end - verification.start, verification.total, verification.state.lines_checked)
 
 
-def _run_pool(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: bytes, workers: int,
-              context: multiprocessing.context.BaseContext, state: "_Walk", progress: Optional[Progress],
-              start: int, total: int) -> None:
+def _run_pool(verification: LogVerification, spans: List[Span], workers: int,
+              context: multiprocessing.context.BaseContext, progress: Optional[Progress]) -> None:
+    """Spans checked by worker processes, taken in order as they come back.
+    A worker reads a local log's span itself; for a URL this process reads
+    the span and the worker checks its bytes (so any fsspec file system
+    works, an in-memory one too)."""
+    key_bytes = verification.key_bytes
+    source = verification.source
     with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
         pending: Deque[Tuple[Span, Union[SpanResult, "Future[SpanResult]"]]] = collections.deque()
         upcoming = iter(spans)
@@ -244,9 +353,17 @@ def _run_pool(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: by
         def submit_next() -> None:
             for span in upcoming:
                 if span.overlong:
-                    pending.append((span, _overlong(handle, span, state.report.max_line_bytes)))
+                    pending.append((span, verification.overlong(span)))
                     continue
-                pending.append((span, pool.submit(check_span, path, span, key_bytes)))
+                if isinstance(source, LocalLog):
+                    pending.append((span, pool.submit(check_span, source.path, span, key_bytes)))
+                else:
+                    try:
+                        data = verification.read(span)
+                    except OSError as error:
+                        pending.append((span, _failed(error)))
+                        return
+                    pending.append((span, pool.submit(check_bytes, data, span.start, key_bytes)))
                 return
 
         for _ in range(workers * 3):
@@ -256,16 +373,22 @@ def _run_pool(path: PathLike, handle: BinaryIO, spans: List[Span], key_bytes: by
             try:
                 result = work.result() if isinstance(work, Future) else work
             except Exception as error:  # a worker that could not read its span, or died
-                state.unreadable(span, error)
+                verification.unreadable(span, error)
                 for _, other in pending:
                     if isinstance(other, Future):
                         other.cancel()
                 return
             if isinstance(work, Future):
                 submit_next()
-            state.take(result)
+            verification.take(result)
             if progress is not None:
-                progress(span.end - start, total, state.lines_checked)
+                progress(span.end - verification.start, verification.total, verification.state.lines_checked)
+
+
+def _failed(error: BaseException) -> "Future[SpanResult]":
+    future: "Future[SpanResult]" = Future()
+    future.set_exception(error)
+    return future
 
 
 def _starts_like_a_record(piece: bytes) -> bool:

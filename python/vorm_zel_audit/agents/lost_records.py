@@ -107,7 +107,7 @@ _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 def _caller_frame() -> Any:
-    frame = sys._getframe(1)
+    frame: Any = sys._getframe(1)
     while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_DIR:
         frame = frame.f_back
     return frame
