@@ -5,8 +5,6 @@ import threading
 
 import pytest
 
-import vorm_zel
-
 ORIGINAL_DUMPS = json.dumps
 
 

@@ -25,7 +25,6 @@ from __future__ import annotations
 import dataclasses
 import datetime
 import json
-import os
 from typing import Any, BinaryIO, Dict, List, Optional, Tuple, Union
 
 import blake3
