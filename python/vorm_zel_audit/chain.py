@@ -51,9 +51,9 @@ from .seal import next_root_hex
 GENESIS = "genesis"
 UNLINKED = "unlinked"
 
-RECENT_HEADS = 16
+RECENT_HEADS = 8
 SEARCH_BUDGET = 1 << 16
-SEARCH_BUDGET_PER_RECORD = 4
+SEARCH_BUDGET_PER_RECORD = 2
 
 
 @dataclasses.dataclass
