@@ -81,6 +81,8 @@ def test_appended_lines_are_checked_against_the_chains_it_recorded(log, options)
     assert (report.lines, report.records, report.lines_checked, report.records_checked) == (90, 90, 30, 30)
     assert [(s.start, s.records, s.first_line, s.last_line) for s in report.segments] == \
         [("genesis", 85, 1, 85), ("genesis", 5, 86, 90)]
+    assert "the hash and signature of 30 records" in report.proven.statement
+    assert "that the chain links of the lines checked in this run are consistent" in report.proven.statement
 
 
 def test_the_key_is_pinned_by_the_checkpoint(log, tmp_path):

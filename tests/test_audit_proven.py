@@ -78,6 +78,11 @@ def test_lines_accepted_on_a_checkpoints_word_are_counted_and_recheck_checks_the
     assert report.lines_on_checkpoint_word == 20 and report.proven.records_verified == 0
     assert "the bytes of the first 20 lines, unchanged since a checkpoint that vouched for them (not checked " \
            "again in this run; --recheck does)" in report.proven.statement
+    # Nothing was checked in this run: no chain is claimed consistent, and the
+    # checkpoint's own standing is named as unproven.
+    assert "chain links" not in report.proven.statement and report.proven.chains_consistent is False
+    assert "that the checkpoint that vouched for the first lines is genuine: it is not signed" in \
+        report.proven.statement
     rechecked = verify_log(str(path), key, checkpoint=checkpoint, recheck=True)
     assert rechecked.failure_counts == {failures.BAD_SIGNATURE: 20}
     assert rechecked.lines_on_checkpoint_word == 0 and rechecked.checkpoint["rechecked"] is True

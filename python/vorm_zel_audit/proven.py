@@ -49,7 +49,9 @@ class Proven:
     run. ``lines_on_checkpoint_word``: lines not checked again because an
     (unsigned) checkpoint vouched for their bytes. ``lines_notarized``: the
     first lines, byte for byte as the key signed them in the latest signed
-    checkpoint. ``complete_and_in_order``: every complete line is notarised. ``key_pinned``: the key came from
+    checkpoint. ``chains_consistent``: records were checked in this run and
+    no chain failure was found. ``complete_and_in_order``: every complete
+    line is notarised. ``key_pinned``: the key came from
     outside the log's directory (given, or a key file elsewhere, or a
     checkpoint that was itself made with a pinned key).
     """
@@ -84,8 +86,12 @@ def state(records: int, records_verified: int, records_failed: int, lines_on_che
             notarized_lines + 1, lines, "; ".join(NOT_PROVEN_WITHOUT_NOTARY)), NOTARIZED_CUT]
     else:
         not_proven = list(NOT_PROVEN_WITHOUT_NOTARY)
+    if lines_on_checkpoint_word:
+        not_proven.insert(0, "that the checkpoint that vouched for the first lines is genuine: it is not signed, so "
+                             "it counts only if it was kept where the log's writers cannot change it")
     if not key_pinned:
         not_proven.insert(0, "that the key is the engine's: it was not pinned (self-consistency only)")
+    records_checked = records_verified + records_failed
     key = "the public key %s" % (key_source or "given")
     if records == 0 and not notarized_lines:
         statement = "nothing was verified: the log holds no records"
@@ -100,12 +106,13 @@ def state(records: int, records_verified: int, records_failed: int, lines_on_che
         if lines_on_checkpoint_word:
             parts.append("the bytes of the first %d lines, unchanged since a checkpoint that vouched for them "
                          "(not checked again in this run; --recheck does)" % lines_on_checkpoint_word)
-        if not chain_failures:
-            parts.append("that the chain links are consistent")
+        if records_checked and not chain_failures:
+            parts.append("that the chain links are consistent" if not lines_on_checkpoint_word else
+                         "that the chain links of the lines checked in this run are consistent")
         statement = "proven: " + ("; ".join(parts) if parts else "nothing")
         if records_failed:
             statement += "; %d record%s failed" % (records_failed, "" if records_failed == 1 else "s")
         statement += ". Not proven: " + "; ".join(not_proven) + "."
     return Proven(statement, records_verified, records_failed, lines_on_checkpoint_word, notarized_lines, key_source,
-                  key_pinned, chain_failures == 0, bool(notarized_lines) and notarized_lines >= lines,
-                  list(SEALED), list(NOT_SEALED), not_proven)
+                  key_pinned, bool(records_checked) and chain_failures == 0,
+                  bool(notarized_lines) and notarized_lines >= lines, list(SEALED), list(NOT_SEALED), not_proven)
