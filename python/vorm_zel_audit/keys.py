@@ -11,7 +11,7 @@ import re
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from .regular_file import PathLike, open_regular
+from .regular_file import PathLike, read_regular_file
 
 _HEX64 = re.compile(r"[0-9a-fA-F]{64}\Z")
 
@@ -51,15 +51,20 @@ def normalise_public_key_hex(text: str) -> str:
     return text.lower()
 
 
-def public_key_from_key_file(path: PathLike) -> str:
-    """The public key (hex) of the 32-byte Ed25519 seed in ``path``, as the
-    engine keeps it in ``wal_path + ".key"``. Only a regular file is read."""
+def read_seed(path: PathLike) -> bytes:
+    """The 32-byte Ed25519 seed in the key file ``path`` (only a regular file
+    is read); InvalidKey when it cannot be read or has another length."""
     try:
-        with open_regular(path, "key file") as handle:
-            seed = handle.read(33)
+        seed = read_regular_file(path, 33, "key file")
     except OSError as error:
         raise InvalidKey("cannot read the key file %s: %s" % (path, error.strerror or error)) from None
     if len(seed) != 32:
         raise InvalidKey("the key file %s does not hold exactly 32 bytes" % path)
-    public = Ed25519PrivateKey.from_private_bytes(seed).public_key()
+    return seed
+
+
+def public_key_from_key_file(path: PathLike) -> str:
+    """The public key (hex) of the 32-byte Ed25519 seed in ``path``, as the
+    engine keeps it in ``wal_path + ".key"``."""
+    public = Ed25519PrivateKey.from_private_bytes(read_seed(path)).public_key()
     return public.public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw).hex()

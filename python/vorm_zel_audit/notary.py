@@ -33,7 +33,8 @@ from .merkle import RightEdge
 from .notarized import SignedCheckpoint, scan_checkpoints
 from .sidecar import append_note, default_path, read_sidecar
 from .signed_note import sign_note
-from .signing_key import SigningKey, read_regular_file
+from .regular_file import read_regular_file
+from .signing_key import SigningKey
 from .tree_head import TreeHead
 
 STATE_FORMAT = "vorm-zel-notary-state/1"

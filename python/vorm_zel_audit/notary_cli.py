@@ -19,7 +19,8 @@ from .notary import DEFAULT_INTERVAL, Notary, NotaryError
 from .proof_file import (NotAProof, ProofError, build_consistency_proof, build_inclusion_proof,
                          check_old_checkpoint, check_proof)
 from .sidecar import default_path
-from .signing_key import SigningKey, read_regular_file
+from .regular_file import read_regular_file
+from .signing_key import SigningKey
 
 EXIT_OK, EXIT_FAILED, EXIT_ERROR = 0, 1, 2
 MAX_PROOF_BYTES = 1 << 20

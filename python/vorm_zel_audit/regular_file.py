@@ -46,6 +46,13 @@ def open_regular(path: PathLike, what: str = "file") -> BinaryIO:
         raise
 
 
+def read_regular_file(path: PathLike, limit: int, what: str = "file") -> bytes:
+    """At most ``limit`` bytes of the regular file at ``path`` (refusing
+    anything else, without blocking)."""
+    with open_regular(path, what) as handle:
+        return handle.read(limit)
+
+
 def regular_size(path: PathLike, what: str = "file") -> int:
     """The size of the regular file at ``path`` (refusing anything else)."""
     with open_regular(path, what) as handle:

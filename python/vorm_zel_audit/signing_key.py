@@ -7,15 +7,7 @@ from dataclasses import dataclass
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from .keys import InvalidKey
-from .regular_file import open_regular
-
-
-def read_regular_file(path: str, limit: int) -> bytes:
-    """At most ``limit`` bytes of the regular file at ``path``. A FIFO,
-    device or directory is refused without blocking (OSError)."""
-    with open_regular(path) as handle:
-        return handle.read(limit)
+from .keys import read_seed
 
 
 @dataclass(frozen=True)
@@ -24,13 +16,7 @@ class SigningKey:
 
     @classmethod
     def from_seed_file(cls, path: str) -> "SigningKey":
-        try:
-            seed = read_regular_file(path, 33)
-        except OSError as error:
-            raise InvalidKey("cannot read the key file %s: %s" % (path, error.strerror or error))
-        if len(seed) != 32:
-            raise InvalidKey("the key file %s does not hold exactly 32 bytes" % path)
-        return cls(Ed25519PrivateKey.from_private_bytes(seed))
+        return cls(Ed25519PrivateKey.from_private_bytes(read_seed(path)))
 
     @property
     def public_key(self) -> bytes:

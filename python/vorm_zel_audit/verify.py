@@ -23,7 +23,7 @@ from typing import Any, BinaryIO, Callable, Deque, Dict, List, Optional, Tuple, 
 
 from . import failures, proven
 from .chain import ChainWalker
-from .checkpoint import CheckpointLike, coerce, compare, digest_prefix
+from .checkpoint import BLOCK_SIZE, CheckpointLike, coerce, compare, digest_prefix
 from .keys import normalise_public_key_hex
 from .linecheck import MalformedEvent, RecordEvent, SpanResult, check_bytes, check_span
 from .log_source import LocalLog, LogSource, UrlLog, log_source
@@ -278,7 +278,7 @@ class LogVerification:
             _judge_tail(self.handle, self.complete, self.size, self.key_bytes, report.max_line_bytes, state)
         if self.digest:
             report.prefix_blake3, report.block_digests, _ = digest_prefix(self.handle, self.complete)
-            report.block_size = 1 << 16
+            report.block_size = BLOCK_SIZE
         report.lines_checked = state.lines_checked
         report.records_checked = state.records_checked
         report.records_failed = state.records_failed
