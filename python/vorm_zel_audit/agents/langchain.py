@@ -129,9 +129,11 @@ class _Events:
         return self._fields("llm_end", run_id, run, run.prompt, output, trace, extra, run.name, kwargs)
 
     def llm_error(self, error: BaseException, *, run_id: Any, **kwargs: Any) -> Dict[str, Any]:
+        return self._error("llm_error", error, run_id, kwargs)
+
+    def _error(self, event: str, error: BaseException, run_id: Any, kwargs: Dict[str, Any]) -> Dict[str, Any]:
         run = self._end(run_id)
-        return self._fields("llm_error", run_id, run, run.prompt, _error_text(error), None, run.details,
-                            run.name, kwargs)
+        return self._fields(event, run_id, run, run.prompt, _error_text(error), None, run.details, run.name, kwargs)
 
     def tool_end(self, output: Any, *, run_id: Any, **kwargs: Any) -> Dict[str, Any]:
         run = self._end(run_id)
@@ -141,9 +143,7 @@ class _Events:
         return self._fields("tool_end", run_id, run, run.prompt, content, None, extra, run.name, kwargs)
 
     def tool_error(self, error: BaseException, *, run_id: Any, **kwargs: Any) -> Dict[str, Any]:
-        run = self._end(run_id)
-        return self._fields("tool_error", run_id, run, run.prompt, _error_text(error), None, run.details,
-                            run.name, kwargs)
+        return self._error("tool_error", error, run_id, kwargs)
 
     def agent_action(self, action: Any, *, run_id: Any, **kwargs: Any) -> Dict[str, Any]:
         run = self._lookup(run_id)

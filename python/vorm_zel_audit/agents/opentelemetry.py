@@ -86,6 +86,8 @@ class AuditSpanProcessor(SpanProcessor):
 
     def on_end(self, span: ReadableSpan) -> None:
         context = span.get_span_context()
+        if context is None:  # the SDK gives every recorded span one
+            return
         attributes = dict(span.attributes or {})
         with self._lock:
             self._spans.pop(context.span_id, None)
@@ -112,7 +114,8 @@ class AuditSpanProcessor(SpanProcessor):
         trace = [{"name": event.name, "attributes": dict(event.attributes or {})}
                  for index, event in enumerate(events) if index not in used_events]
         record = self.trail.capture(prompt, output, ctx=ctx, trace=trace,
-                                    provenance=_provenance(span, attributes, agent or resource.get("service.name")), place=_place(resource),
+                                    provenance=_provenance(span, attributes, agent or resource.get("service.name")),
+                                    place=_place(resource),
                                     purpose="run %s" % trace_id, decision_ref=span_id)
         if self.keep_records:
             self.records.append(record)
@@ -175,7 +178,7 @@ def _text(value: Any) -> str:
     return value if isinstance(value, str) else json.dumps(list(value) if isinstance(value, tuple) else value)
 
 
-def _provenance(span: ReadableSpan, attributes: Dict[str, Any], agent: Optional[str]) -> str:
+def _provenance(span: ReadableSpan, attributes: Dict[str, Any], agent: Any) -> str:
     agent = agent or "agent"
     tool = attributes.get("gen_ai.tool.name")
     if tool:
