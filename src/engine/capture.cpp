@@ -47,7 +47,11 @@ Result<Captured> seal_decision(ZELEngine& engine, Decision decision, Assessment 
     }
 
     if (engine.keeps_log()) {
-        captured.log_error = append_log_line(engine.wal_path, log_line(record));
+        write_log_line(engine.line_buffer, record);
+        captured.log_error = append_log_line(engine.wal_path, engine.line_buffer);
+        if (engine.line_buffer.capacity() > kKeptLineBufferBytes) {
+            std::string().swap(engine.line_buffer);
+        }
     }
     return captured;
 }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/cpu_features.h"
+
 namespace vorm_zel {
 
 namespace {
@@ -141,15 +143,6 @@ void accumulate_baseline(float* mean, const InsightVector* entries, std::size_t 
 }
 
 #pragma GCC diagnostic pop
-
-bool cpu_has_avx2() noexcept {
-#ifdef VORM_ZEL_HAS_AVX2_KERNEL
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
 
 AccumulateFn g_accumulate = nullptr;  // chosen on first use, under the GIL
 

@@ -21,7 +21,7 @@ Result<OpenedEngine> open_engine(std::string wal_path) {
     // The seed is wiped when `loaded` goes, on this path and every other.
     VZ_TRY_ASSIGN(LoadedSeed loaded, seed_for(wal_path));
     return OpenedEngine{
-        ZELEngine{ScoringState{}, std::move(wal_path), SigningKey(loaded.seed), genesis_root()},
+        ZELEngine{ScoringState{}, std::move(wal_path), SigningKey(loaded.seed), genesis_root(), {}},
         std::move(loaded.concern)};
 }
 

@@ -1,6 +1,7 @@
 // The native state of one engine: everything successive captures share.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,9 @@ namespace vorm_zel {
 // The log path of an engine that writes no file and keeps an ephemeral key.
 inline constexpr std::string_view kInMemoryPath = ":memory:";
 
+// The largest log-line buffer an engine keeps between captures.
+inline constexpr std::size_t kKeptLineBufferBytes = std::size_t{1} << 20;
+
 struct ZELEngine {
     static constexpr char kClassName[] = "ZELEngine";
 
@@ -23,6 +27,11 @@ struct ZELEngine {
     std::string wal_path;
     SigningKey signing_key;  // wipes its seed when the engine goes
     Digest chain_root;
+    // The buffer the last log line was built in, kept for the next one: a
+    // fresh allocation for every large line would, with the inputs' own
+    // copies, keep taking new heap pages from the system and handing them
+    // back. A buffer grown past kKeptLineBufferBytes is released after use.
+    std::string line_buffer;
 
     [[nodiscard]] bool keeps_log() const noexcept { return wal_path != kInMemoryPath; }
 };

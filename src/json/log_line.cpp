@@ -1,6 +1,7 @@
 #include "json/log_line.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 #include "json/writer.h"
@@ -38,16 +39,18 @@ void append_signature_array(std::string& out, const decltype(SealedRecord::signa
 
 }  // namespace
 
-std::string log_line(const SealedRecord& r) {
-    std::string out;
-    // Escaping rarely grows a text much; one reservation covers the usual line.
-    const std::size_t texts = r.id.size() + r.timestamp.size() + r.hash.size() +
-                              r.merkle_root.size() + r.ppp_json.size() + r.ctx_json.size() +
-                              r.prompt.size() + r.reasoning_trace_json.size() + r.output.size() +
-                              r.human_delta_chain_json.size() +
-                              (r.core_insight_json ? r.core_insight_json->size() : 0);
-    out.reserve(kFixedBytes + texts + texts / 8);
-
+void write_log_line(std::string& out, const SealedRecord& r) {
+    out.clear();
+    // Room for every string as the writer sizes it: escaping rarely grows a
+    // text by more than an eighth, so one reservation covers the usual line.
+    std::size_t room = kFixedBytes;
+    for (const std::string* text :
+         {&r.id, &r.timestamp, &r.hash, &r.merkle_root, &r.ppp_json, &r.ctx_json, &r.prompt,
+          &r.reasoning_trace_json, &r.output, &r.human_delta_chain_json}) {
+        room += json_string_room(text->size());
+    }
+    room += json_string_room(r.core_insight_json ? r.core_insight_json->size() : 0);
+    out.reserve(room);
     member(out, "{\"id\":", r.id);
     member(out, ",\"timestamp\":", r.timestamp);
     out += ",\"monotonic_nanos\":";
@@ -72,6 +75,11 @@ std::string log_line(const SealedRecord& r) {
         out += "null";
     }
     out += "}\n";
+}
+
+std::string log_line(const SealedRecord& record) {
+    std::string out;
+    write_log_line(out, record);
     return out;
 }
 

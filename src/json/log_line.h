@@ -8,6 +8,10 @@
 
 namespace vorm_zel {
 
+// Writes the line into out, replacing what it held but keeping its capacity,
+// so that a buffer kept between records is not allocated again.
+void write_log_line(std::string& out, const SealedRecord& record);
+
 [[nodiscard]] std::string log_line(const SealedRecord& record);
 
 }  // namespace vorm_zel

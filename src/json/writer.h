@@ -2,6 +2,7 @@
 // buffer, so that a whole record line can be built in one allocation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,9 +10,27 @@
 namespace vorm_zel {
 
 // A double quote, the UTF-8 bytes with the JSON escapes applied, a double
-// quote. Runs of bytes that need no escape are copied in one piece; bytes of
-// multi-byte UTF-8 sequences, 0x7F and '/' are copied unchanged.
+// quote, written in place after what out holds (utf8 must not point into
+// out). Bytes of multi-byte UTF-8 sequences, 0x7F and '/' are copied
+// unchanged.
 void append_json_string(std::string& out, std::string_view utf8);
+
+// The kernel that escapes whole blocks of a string. All give identical bytes;
+// the fastest one the CPU supports is picked on first use. Tests select each
+// in turn to prove that.
+enum class EscapeKernel { baseline, avx2 };
+[[nodiscard]] bool escape_kernel_supported(EscapeKernel kernel) noexcept;
+void select_escape_kernel(EscapeKernel kernel) noexcept;
+
+// How far past out.size() append_json_string sizes out before it writes a
+// text of `bytes` bytes: callers that reserve this much for each string spare
+// the writer any reallocation unless a text needs more than an eighth of its
+// length in extra escape bytes.
+[[nodiscard]] constexpr std::size_t json_string_room(std::size_t bytes) noexcept {
+    // An eighth for escapes, two quotes, and the worst case of one 32-byte
+    // block (six bytes out per byte in) with the stores that may overhang it.
+    return bytes + bytes / 8 + 2 + (6 * 32 + 32 + 8);
+}
 
 // Plain decimal, '-' before negative values, no leading zeros.
 void append_json_int(std::string& out, std::int64_t value);

@@ -1,6 +1,7 @@
 // Whatever bytes go into the JSON string writer: valid UTF-8 comes back from
 // an independent parser as the very same string; anything else may not crash
-// the writer and keeps every byte of 0x80 and above exactly where it was.
+// the writer and keeps every byte of 0x80 and above exactly where it was; and
+// every block kernel the CPU can run writes the very same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -83,6 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(static_cast<unsigned char>(c) >= 0x20);  // no raw control byte survives
     }
     check(high_bytes(written) == high_bytes(input));
+
+    if (vorm_zel::escape_kernel_supported(vorm_zel::EscapeKernel::avx2)) {
+        std::string baseline = "prefix";
+        vorm_zel::select_escape_kernel(vorm_zel::EscapeKernel::baseline);
+        vorm_zel::append_json_string(baseline, input);
+        vorm_zel::select_escape_kernel(vorm_zel::EscapeKernel::avx2);
+        check(baseline == out);
+    }
 
     if (is_valid_utf8(input)) {
         const nlohmann::json parsed = nlohmann::json::parse(written, nullptr, false);

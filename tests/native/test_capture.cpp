@@ -43,7 +43,7 @@ SecretSeed seed_from_hex(const std::string& hex) {
 
 ZELEngine engine_with_seed(const std::string& wal_path, const std::string& seed_hex) {
     return ZELEngine{ScoringState{}, wal_path, SigningKey(seed_from_hex(seed_hex)),
-                     genesis_root()};
+                     genesis_root(), {}};
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -269,6 +269,32 @@ TEST_F(Pipeline, LostLineIsReportedAndTheChainGoesOn) {
     EXPECT_EQ(to_hex(advance_chain_root(root, digest_of(lost->record))), lost->record.merkle_root);
     EXPECT_EQ(to_hex(advance_chain_root(root, digest_of(kept->record))), kept->record.merkle_root);
     EXPECT_EQ(read_file(wal_path), log_line(kept->record));
+}
+
+// The engine builds each line in the buffer the previous one left: a long
+// line followed by shorter ones must leave nothing of itself behind in them,
+// and a buffer grown past the kept size is released once its line is written.
+TEST_F(Pipeline, LineBufferKeptBetweenCapturesLeavesNothingBehind) {
+    const ScratchDirectory dir;
+    const std::string wal_path = dir.file("audit.wal");
+    ZELEngine engine = engine_with_seed(wal_path, std::string(64, 'd'));
+    const PPPTriplet ppp{"p", "q", "r"};
+    std::string expected;
+    const std::size_t sizes[] = {70000, 10, 3000, kKeptLineBufferBytes + 1, 5};
+    for (const std::size_t size : sizes) {
+        const std::string prompt(size, size % 2 == 0 ? '"' : 'x');
+        Result<Captured> captured =
+            capture(engine, Decision{"{}", prompt, "null", "out", ppp, kReview, true});
+        ASSERT_TRUE(captured.has_value());
+        ASSERT_EQ(captured->log_error, 0);
+        expected += log_line(captured->record);
+        if (size > kKeptLineBufferBytes) {
+            EXPECT_EQ(engine.line_buffer.capacity(), std::string().capacity()) << size;
+        } else {
+            EXPECT_GE(engine.line_buffer.capacity(), 2 * size) << size;
+        }
+    }
+    EXPECT_EQ(read_file(wal_path), expected);
 }
 
 TEST_F(Pipeline, InMemoryEngineWritesNothing) {

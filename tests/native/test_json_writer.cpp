@@ -293,7 +293,30 @@ std::string expected_escape(unsigned byte) {
     return std::string(1, static_cast<char>(byte));
 }
 
-TEST(JsonWriterString, EveryByteValueAloneAndBetweenPlainRuns) {
+// Every string test runs with each block kernel this CPU can run: they must
+// write identical bytes.
+class JsonWriterString : public ::testing::TestWithParam<EscapeKernel> {
+protected:
+    void SetUp() override {
+        if (!escape_kernel_supported(GetParam())) {
+            GTEST_SKIP() << "this CPU cannot run the kernel";
+        }
+        select_escape_kernel(GetParam());
+    }
+    void TearDown() override {
+        select_escape_kernel(escape_kernel_supported(EscapeKernel::avx2) ? EscapeKernel::avx2
+                                                                         : EscapeKernel::baseline);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, JsonWriterString,
+                         ::testing::Values(EscapeKernel::baseline, EscapeKernel::avx2),
+                         [](const ::testing::TestParamInfo<EscapeKernel>& case_info) {
+                             return case_info.param == EscapeKernel::avx2 ? std::string("avx2")
+                                                                          : std::string("baseline");
+                         });
+
+TEST_P(JsonWriterString, EveryByteValueAloneAndBetweenPlainRuns) {
     std::string all;
     std::string expected_all = "\"";
     for (unsigned value = 0; value < 256; ++value) {
@@ -359,17 +382,17 @@ INSTANTIATE_TEST_SUITE_P(
                       StringCase{"\"\"\\\\", "\"\\\"\\\"\\\\\\\\\""},
                       StringCase{"end\\", "\"end\\\\\""}, StringCase{"\nstart", "\"\\nstart\""}));
 
-TEST(JsonWriterString, LongPlainRunsAroundEscapes) {
+TEST_P(JsonWriterString, LongPlainRunsAroundEscapes) {
     const std::string run(10000, 'x');
     const std::string input = run + "\"" + run + "\x01" + run;
     EXPECT_EQ(json_string(input), "\"" + run + "\\\"" + run + "\\u0001" + run + "\"");
     EXPECT_EQ(json_string(run), "\"" + run + "\"");
 }
 
-// The writer scans eight bytes at a time; a byte that needs an escape must be
-// found at every offset within a word, whatever its neighbours are (bytes
+// The writer scans 16 or 32 bytes at a time; a byte that needs an escape must
+// be found at every offset within a block, whatever its neighbours are (bytes
 // just around the tested bounds, and bytes with the high bit set, are where
-// word tricks go wrong).
+// block and word tricks go wrong).
 std::string reference_json_string(std::string_view text) {
     std::string out = "\"";
     for (const char ch : text) {
@@ -378,12 +401,13 @@ std::string reference_json_string(std::string_view text) {
     return out + "\"";
 }
 
-TEST(JsonWriterString, EveryByteAtEveryOffsetOfAWordAmongNearMisses) {
+TEST_P(JsonWriterString, EveryByteAtEveryOffsetOfABlockAmongNearMisses) {
     const unsigned char fillers[] = {0x20, 0x21, 0x23, 0x5B, 0x5D, 0x7F, 0x80, 0xA2, 0xDC, 0xFF};
+    // 96 bytes: whole 32- and 16-byte blocks, and a tail written byte by byte.
     for (const unsigned char filler : fillers) {
         for (unsigned value = 0; value < 256; ++value) {
-            for (std::size_t offset = 0; offset < 24; ++offset) {
-                std::string text(24, static_cast<char>(filler));
+            for (std::size_t offset = 0; offset < 96; ++offset) {
+                std::string text(96, static_cast<char>(filler));
                 text[offset] = static_cast<char>(value);
                 ASSERT_EQ(json_string(text), reference_json_string(text))
                     << "filler " << unsigned{filler} << " byte " << value << " offset " << offset;
@@ -392,7 +416,7 @@ TEST(JsonWriterString, EveryByteAtEveryOffsetOfAWordAmongNearMisses) {
     }
 }
 
-TEST(JsonWriterString, RandomBytesMatchTheByteByByteRule) {
+TEST_P(JsonWriterString, RandomBytesMatchTheByteByByteRule) {
     std::mt19937_64 random(20261209);
     std::uniform_int_distribution<int> length(0, 200);
     // Mostly plain bytes with a sprinkling of the ones that need escapes.
@@ -410,6 +434,30 @@ TEST(JsonWriterString, RandomBytesMatchTheByteByByteRule) {
             }
         }
         ASSERT_EQ(json_string(text), reference_json_string(text)) << "round " << round;
+    }
+}
+
+// The writer sizes its output for few escapes and grows it as it goes; texts
+// made mostly or only of bytes that need escapes (up to six bytes each) must
+// come out whole at every length around its block and growth steps, after
+// whatever the buffer already held.
+TEST_P(JsonWriterString, EscapeDenseTextsOutgrowTheFirstSizing) {
+    const std::string patterns[] = {"\x01", "\"", "\x1f\"a", "\\\x00\t\x7f"};
+    for (const std::string& pattern : patterns) {
+        for (std::size_t length : {15u, 16u, 31u, 32u, 33u, 47u, 64u, 100u, 257u, 4096u, 70001u}) {
+            std::string text;
+            while (text.size() < length) {
+                text += pattern;
+            }
+            text.resize(length);
+            for (const std::size_t prefix : {0u, 7u, 300u}) {
+                std::string out(prefix, 'p');
+                append_json_string(out, text);
+                ASSERT_EQ(out, std::string(prefix, 'p') + reference_json_string(text))
+                    << "pattern of " << pattern.size() << " bytes, length " << length
+                    << ", prefix " << prefix;
+            }
+        }
     }
 }
 
