@@ -25,12 +25,22 @@ pytestmark = [pytest.mark.slow,
 
 COMPILERS = ["cc", "gcc", "g++", "c++", "clang", "clang++", "cmake", "ninja", "ld"]
 
+# Texts reach the module by one road before CPython 3.10 and by another from
+# it on; both must give the same bytes and the same error.
 CAPTURE = r"""
 import sys, vorm_zel
 engine = vorm_zel.ZELEngine(sys.argv[1])
-for n in range(3):
-    engine.capture({"n": n}, "prompt %d" % n, [n], "output", vorm_zel.PPPTriplet("p", "q", "r"),
+for n, prompt in enumerate(["prompt 0", "caf\u00e9 \u2713 \U0001f600 " * 50, "x" * 70000]):
+    record = engine.capture({"n": n}, prompt, [n], "output", vorm_zel.PPPTriplet("p", "q", "r"),
+                            vorm_zel.HumanDeltaChain("ref", True, "node"))
+    assert record.prompt == prompt, n
+try:
+    engine.capture({}, "x\ud800", [], "", vorm_zel.PPPTriplet("p", "q", "r"),
                    vorm_zel.HumanDeltaChain("ref", True, "node"))
+except UnicodeEncodeError as error:
+    assert "surrogates not allowed" in str(error), error
+else:
+    raise AssertionError("a lone surrogate was accepted")
 print(vorm_zel.__version__, vorm_zel.__file__, engine.public_key_hex())
 """
 

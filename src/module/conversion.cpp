@@ -1,7 +1,36 @@
 #include "module/conversion.h"
 
+#include <dlfcn.h>
+
+#include <cstdio>
+
 namespace vorm_zel::py {
 namespace {
+
+// PyUnicode_AsUTF8AndSize hands out the UTF-8 a str keeps (an ASCII str has
+// it from birth; others cache it on first use) instead of encoding it into a
+// fresh bytes object: one copy of the text less per argument. It joined the
+// stable ABI in CPython 3.10; this module is built for the 3.7 stable ABI, so
+// the function is looked up at run time, and only on interpreters whose stable
+// ABI includes it. Elsewhere, or if the lookup fails, texts take the bytes
+// road. Both give the same bytes and raise the same UnicodeEncodeError.
+using Utf8AndSizeFn = const char* (*)(PyObject*, Py_ssize_t*);
+
+Utf8AndSizeFn find_utf8_and_size() noexcept {
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2 ||
+        (major == 3 && minor < 10) || major < 3) {
+        return nullptr;
+    }
+    return reinterpret_cast<Utf8AndSizeFn>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+// Looked up once, on first use (under the GIL).
+Utf8AndSizeFn utf8_and_size() noexcept {
+    static const Utf8AndSizeFn function = find_utf8_and_size();
+    return function;
+}
 
 // Text of a str attribute of the object, or empty when unavailable.
 std::string string_attribute(PyObject* object, const char* attribute) {
@@ -71,6 +100,14 @@ Error wrong_type(PyObject* object, std::string_view target) {
 Result<std::string> text_of(PyObject* object) {
     if (!PyUnicode_Check(object)) {
         return wrong_type(object, "PyString");
+    }
+    if (const Utf8AndSizeFn view = utf8_and_size()) {
+        Py_ssize_t size = 0;
+        const char* data = view(object, &size);
+        if (data == nullptr || size < 0) {
+            return Error::fetch();  // UnicodeEncodeError for lone surrogates, unchanged
+        }
+        return std::string(data, static_cast<std::size_t>(size));
     }
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(object));
     if (!bytes) {
