@@ -48,9 +48,9 @@ Result<Captured> seal_decision(ZELEngine& engine, Decision decision, Assessment 
 
     if (engine.keeps_log()) {
         write_log_line(engine.line_buffer, record);
-        captured.log_error = append_log_line(engine.wal_path, engine.line_buffer);
+        captured.log_error = append_log_line(engine.wal_path, engine.line_buffer.view());
         if (engine.line_buffer.capacity() > kKeptLineBufferBytes) {
-            std::string().swap(engine.line_buffer);
+            engine.line_buffer.release();
         }
     }
     return captured;

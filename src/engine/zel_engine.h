@@ -9,6 +9,7 @@
 #include "engine/scoring.h"
 #include "engine/seal.h"
 #include "engine/signing_key.h"
+#include "json/line_buffer.h"
 
 namespace vorm_zel {
 
@@ -30,8 +31,9 @@ struct ZELEngine {
     // The buffer the last log line was built in, kept for the next one: a
     // fresh allocation for every large line would, with the inputs' own
     // copies, keep taking new heap pages from the system and handing them
-    // back. A buffer grown past kKeptLineBufferBytes is released after use.
-    std::string line_buffer;
+    // back, and filling each before use. A buffer grown past
+    // kKeptLineBufferBytes is released after use.
+    LineBuffer line_buffer;
 
     [[nodiscard]] bool keeps_log() const noexcept { return wal_path != kInMemoryPath; }
 };

@@ -12,14 +12,16 @@ namespace {
 // Fixed part of a line: keys, punctuation, 64 signature numbers, two numbers.
 constexpr std::size_t kFixedBytes = 640;
 
-void member(std::string& out, const char* key_with_punctuation, const std::string& text) {
+template <typename Out>
+void member(Out& out, std::string_view key_with_punctuation, const std::string& text) {
     out += key_with_punctuation;
     append_json_string(out, text);
 }
 
 // ,"signature":[n,n,...] with the 64 byte values in decimal, written into one
 // stack buffer and appended at once.
-void append_signature_array(std::string& out, const decltype(SealedRecord::signature)& signature) {
+template <typename Out>
+void append_signature_array(Out& out, const decltype(SealedRecord::signature)& signature) {
     constexpr std::string_view kKey = ",\"signature\":[";
     char buf[kKey.size() + kSignatureBytes * 4];  // "255," per byte
     char* p = std::copy(kKey.begin(), kKey.end(), buf);
@@ -34,12 +36,12 @@ void append_signature_array(std::string& out, const decltype(SealedRecord::signa
         *p++ = ',';
     }
     p[-1] = ']';  // the last comma closes the array
-    out.append(buf, p);
+    out.append(buf, static_cast<std::size_t>(p - buf));
 }
 
-}  // namespace
-
-void write_log_line(std::string& out, const SealedRecord& r) {
+// Out is std::string or LineBuffer, emptied first.
+template <typename Out>
+void build_line(Out& out, const SealedRecord& r) {
     out.clear();
     // Room for every string as the writer sizes it: escaping rarely grows a
     // text by more than an eighth, so one reservation covers the usual line.
@@ -77,9 +79,15 @@ void write_log_line(std::string& out, const SealedRecord& r) {
     out += "}\n";
 }
 
+}  // namespace
+
+void write_log_line(LineBuffer& out, const SealedRecord& record) {
+    build_line(out, record);
+}
+
 std::string log_line(const SealedRecord& record) {
     std::string out;
-    write_log_line(out, record);
+    build_line(out, record);
     return out;
 }
 

@@ -4,13 +4,14 @@
 
 #include <string>
 
+#include "json/line_buffer.h"
 #include "records/sealed_record.h"
 
 namespace vorm_zel {
 
 // Writes the line into out, replacing what it held but keeping its capacity,
 // so that a buffer kept between records is not allocated again.
-void write_log_line(std::string& out, const SealedRecord& record);
+void write_log_line(LineBuffer& out, const SealedRecord& record);
 
 [[nodiscard]] std::string log_line(const SealedRecord& record);
 

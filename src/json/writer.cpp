@@ -16,17 +16,17 @@ namespace {
 
 static_assert(json_string_room(0) == 2 + kEscapeBlockRoom);
 
-template <typename Integer>
-void append_integer(std::string& out, Integer value) {
+template <typename Out, typename Integer>
+void append_integer(Out& out, Integer value) {
     // 20 digits cover UINT64_MAX; INT64_MIN needs 19 digits and a sign.
     char buf[24];
     const auto result = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, result.ptr);
+    out.append(buf, static_cast<std::size_t>(result.ptr - buf));
 }
 
-}  // namespace
-
-void append_json_string(std::string& out, std::string_view utf8) {
+// Out is std::string or LineBuffer: both have size, data and resize.
+template <typename Out>
+void append_string(Out& out, std::string_view utf8) {
     // The output is written in place: sized first for the text, a quote on
     // each side, an eighth more for escapes and one block's worst case, then
     // grown whenever less than a block's worst case is left, and cut to what
@@ -66,11 +66,25 @@ void append_json_string(std::string& out, std::string_view utf8) {
     out.resize(static_cast<std::size_t>(at.out - out.data()));
 }
 
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view utf8) {
+    append_string(out, utf8);
+}
+
+void append_json_string(LineBuffer& out, std::string_view utf8) {
+    append_string(out, utf8);
+}
+
 void append_json_int(std::string& out, std::int64_t value) {
     append_integer(out, value);
 }
 
 void append_json_uint(std::string& out, std::uint64_t value) {
+    append_integer(out, value);
+}
+
+void append_json_uint(LineBuffer& out, std::uint64_t value) {
     append_integer(out, value);
 }
 
@@ -90,6 +104,13 @@ void append_json_float(std::string& out, double value) {
     } else {
         append_scientific(out, sd, /*plus_on_positive_exponent=*/true);
     }
+}
+
+void append_json_float(LineBuffer& out, double value) {
+    // Two numbers a line: their text is made in a small string of its own.
+    std::string text;
+    append_json_float(text, value);
+    out += text;
 }
 
 }  // namespace vorm_zel

@@ -1,11 +1,14 @@
 // The module's own JSON writer: compact output appended to a caller-owned
-// buffer, so that a whole record line can be built in one allocation.
+// buffer (a std::string, or the LineBuffer an engine builds its log lines
+// in), so that a whole record line can be built in one allocation.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "json/line_buffer.h"
 
 namespace vorm_zel {
 
@@ -14,6 +17,7 @@ namespace vorm_zel {
 // out). Bytes of multi-byte UTF-8 sequences, 0x7F and '/' are copied
 // unchanged.
 void append_json_string(std::string& out, std::string_view utf8);
+void append_json_string(LineBuffer& out, std::string_view utf8);
 
 // The kernel that escapes whole blocks of a string. All give identical bytes;
 // the fastest one the CPU supports is picked on first use. Tests select each
@@ -35,11 +39,13 @@ void select_escape_kernel(EscapeKernel kernel) noexcept;
 // Plain decimal, '-' before negative values, no leading zeros.
 void append_json_int(std::string& out, std::int64_t value);
 void append_json_uint(std::string& out, std::uint64_t value);
+void append_json_uint(LineBuffer& out, std::uint64_t value);
 
 // NaN and infinities as null; zero as 0.0 or -0.0; otherwise the shortest
 // digits that read back to the same double, in fixed notation with at least
 // one digit after the point when the decimal exponent d of the first digit
 // lies in [-5, 15], else as d.ddde+X / de-X (1e16 -> "1e+16").
 void append_json_float(std::string& out, double value);
+void append_json_float(LineBuffer& out, double value);
 
 }  // namespace vorm_zel

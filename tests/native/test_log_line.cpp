@@ -100,6 +100,20 @@ TEST(LogLine, DefaultRecordExactText) {
                   "\n");
 }
 
+// One buffer, lines of very different lengths in turn: each is exactly its
+// own text, whatever the longer lines before it left in the storage.
+TEST(LogLine, BufferRefilledLineAfterLineHoldsOnlyTheLatest) {
+    LineBuffer buffer;
+    for (const std::size_t size : {50000u, 3u, 20000u, 0u, 70000u, 10u}) {
+        SealedRecord record = sample_record();
+        record.prompt = std::string(size, size % 2 == 0 ? '\t' : 'p');
+        record.output = std::string(size / 3, '"');
+        write_log_line(buffer, record);
+        ASSERT_EQ(buffer.view(), log_line(record)) << size;
+    }
+    EXPECT_GE(buffer.capacity(), 70000u * 2);  // the storage stays, line after line
+}
+
 TEST(LogLine, OneLineFeedAtTheEnd) {
     SealedRecord record = sample_record();
     record.output = "two\nlines\n";
