@@ -77,9 +77,13 @@ def test_the_wheel_is_abi3_manylinux_and_self_contained(release):
     assert "twine check" in output and output.count("PASSED") == 2
     names = zipfile.ZipFile(str(wheel)).namelist()
     assert not [name for name in names if ".libs/" in name], "auditwheel grafted libraries into the wheel"
+    licenses = "vorm_zel-%s.dist-info/licenses/" % tag.group(1)
+    # The notices of the libraries linked into the module travel with it.
     for expected in ["vorm_zel.abi3.so", "vorm_zel-stubs/__init__.pyi", "vorm_zel_audit/cli.py",
-                     "vorm_zel-%s.dist-info/licenses/LICENSE" % tag.group(1)]:
+                     licenses + "LICENSE", licenses + "LICENSES/libsodium", licenses + "LICENSES/BLAKE3"]:
         assert expected in names
+    notice = zipfile.ZipFile(str(wheel)).read(licenses + "LICENSES/libsodium").decode()
+    assert "License: ISC" in notice and "License: BSD-2-clause" in notice
 
 
 def test_the_sdist_holds_what_a_build_needs_and_nothing_local(release):
@@ -87,6 +91,7 @@ def test_the_sdist_holds_what_a_build_needs_and_nothing_local(release):
     with tarfile.open(str(sdist)) as archive:
         names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     for expected in ["pyproject.toml", "CMakeLists.txt", "cmake/Sodium.cmake", "cmake/Blake3.cmake", "LICENSE",
+                     "LICENSES/libsodium", "LICENSES/BLAKE3",
                      "src/module/module.cpp", "src/module/exports.map", "python/vorm_zel-stubs/__init__.pyi"]:
         assert expected in names
     assert not [name for name in names if name.startswith((".venv/", "build/", "dist/", ".git/"))]
