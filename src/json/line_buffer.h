@@ -32,9 +32,7 @@ public:
     // until written. Grows the storage (the only time anything is filled)
     // when n is beyond it.
     void resize(std::size_t n) {
-        if (n > storage_.size()) {
-            storage_.resize(n);
-        }
+        reserve(n);
         size_ = n;
     }
     void reserve(std::size_t n) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "common/hex.h"
+#include "json/escape_room.h"
 
 namespace vorm_zel {
 
@@ -39,12 +40,6 @@ EscapeCursor escape_blocks_avx2(EscapeCursor cursor, const char* in_end,
 // The kernel to use: the one select_escape_kernel (writer.h) chose, or the
 // fastest this CPU supports.
 [[nodiscard]] EscapeBlocksFn escape_blocks_kernel() noexcept;
-
-// The widest block of any kernel.
-inline constexpr std::size_t kMaxEscapeBlock = 32;
-// A block becomes at most six bytes per byte; its last block copy and its
-// last eight-byte escape store may reach a little past them.
-inline constexpr std::size_t kEscapeBlockRoom = 6 * kMaxEscapeBlock + kMaxEscapeBlock + 8;
 
 namespace {
 

@@ -14,8 +14,6 @@ namespace vorm_zel {
 
 namespace {
 
-static_assert(json_string_room(0) == 2 + kEscapeBlockRoom);
-
 template <typename Out, typename Integer>
 void append_integer(Out& out, Integer value) {
     // 20 digits cover UINT64_MAX; INT64_MIN needs 19 digits and a sign.
@@ -107,8 +105,10 @@ void append_json_float(std::string& out, double value) {
 }
 
 void append_json_float(LineBuffer& out, double value) {
-    // Two numbers a line: their text is made in a small string of its own.
-    std::string text;
+    // The number's text is made in a string of this thread's, kept between
+    // calls so that a line's two numbers cost no allocation.
+    thread_local std::string text;
+    text.clear();
     append_json_float(text, value);
     out += text;
 }

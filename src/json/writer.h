@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/escape_room.h"
 #include "json/line_buffer.h"
 
 namespace vorm_zel {
@@ -31,9 +32,8 @@ void select_escape_kernel(EscapeKernel kernel) noexcept;
 // the writer any reallocation unless a text needs more than an eighth of its
 // length in extra escape bytes.
 [[nodiscard]] constexpr std::size_t json_string_room(std::size_t bytes) noexcept {
-    // An eighth for escapes, two quotes, and the worst case of one 32-byte
-    // block (six bytes out per byte in) with the stores that may overhang it.
-    return bytes + bytes / 8 + 2 + (6 * 32 + 32 + 8);
+    // An eighth for escapes, two quotes, and one block's worst case.
+    return bytes + bytes / 8 + 2 + kEscapeBlockRoom;
 }
 
 // Plain decimal, '-' before negative values, no leading zeros.
